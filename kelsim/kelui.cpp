@@ -1,0 +1,173 @@
+// Stand-in for the KEL user-interface library: every call is journalled and
+// acts on the simulated system in the state directory.
+//
+//   kelui_kill                 removes a running domain
+//   kelui_change_option        stores the value of a domain's option
+//   kelui_book_objectsetchange calls back from a thread of its own after
+//                              $KELSIM_CALLBACK_MS (default 100) when the set
+//                              exists; an unknown set is never called back
+//   kelui_get_*_object_in_set  serve the set's names in order, cut to 31
+//                              characters and a terminator
+// A domain or set that does not exist is journalled and otherwise ignored.
+#include "kelui.h"
+
+#include "kelsim.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+using kelsim::journal;
+using kelsim::number;
+using kelsim::quoted;
+
+namespace
+{
+
+const int DEFAULT_CALLBACK_MS = 100;
+const int NAME_BUFFER = 32;
+
+// One booked object set.  Bookings live until the process ends: the tool
+// may end it from inside the callback, so nothing is ever torn down.
+struct booking {
+    int id;
+    long tag;
+    kelui_objectset_callback *callback;
+    std::string set;
+    std::vector<std::string> names;
+    size_t next;
+};
+
+std::mutex *bookings_lock = new std::mutex;
+std::vector<booking *> *bookings = new std::vector<booking *>;
+
+booking *find_booking(int id)
+{
+    std::lock_guard<std::mutex> hold(*bookings_lock);
+    for (booking *b : *bookings) {
+        if (b->id == id)
+            return b;
+    }
+    return nullptr;
+}
+
+int callback_delay_ms()
+{
+    const char *text = getenv("KELSIM_CALLBACK_MS");
+    if (text == nullptr || text[0] == '\0')
+        return DEFAULT_CALLBACK_MS;
+    return atoi(text);
+}
+
+void deliver(void *p)
+{
+    booking *b = (booking *)p;
+    kelsim::sleep_ms(callback_delay_ms());
+    journal("callback", {quoted(b->set.c_str()), number(b->id), number(b->tag)});
+    int id = b->id;
+    long tag = b->tag;
+    b->callback(&id, &tag);
+}
+
+// Writes the booking's next name into name[32], cut to 31 characters.
+int serve_name(const char *call, int id, char *name)
+{
+    booking *b = find_booking(id);
+    if (b == nullptr || b->next >= b->names.size()) {
+        journal(call, {number(id), "->", "0"});
+        return 0;
+    }
+    const std::string &next = b->names[b->next++];
+    size_t n = strnlen(next.c_str(), NAME_BUFFER - 1);
+    memcpy(name, next.c_str(), n);
+    name[n] = '\0';
+    journal(call, {number(id), "->", "1", quoted(name)});
+    return 1;
+}
+
+// Reads a domain's options as (option, value) pairs; false when it is not running.
+bool read_domain(const std::string &path, std::vector<std::pair<std::string, std::string>> *options)
+{
+    std::string text;
+    if (!kelsim::read_file(path, &text))
+        return false;
+    for (const std::string &line : kelsim::split_lines(text)) {
+        size_t tab = line.find('\t');
+        std::string option, value;
+        if (tab != std::string::npos && kelsim::from_kel(line.substr(0, tab), &option) &&
+            kelsim::from_kel(line.substr(tab + 1), &value))
+            options->emplace_back(option, value);
+    }
+    return true;
+}
+
+} // namespace
+
+int kelui_kill(const char *domain)
+{
+    journal("kelui_kill", {quoted(domain)});
+    return remove(kelsim::name_path("domains", domain).c_str()) == 0 ? 0 : -1;
+}
+
+int kelui_change_option(const char *domain, const char *option, const char *value)
+{
+    journal("kelui_change_option", {quoted(domain), quoted(option), quoted(value)});
+
+    std::string path = kelsim::name_path("domains", domain);
+    std::vector<std::pair<std::string, std::string>> options;
+    if (!read_domain(path, &options))
+        return -1;
+    bool found = false;
+    for (auto &o : options) {
+        if (o.first == option) {
+            o.second = value;
+            found = true;
+        }
+    }
+    if (!found)
+        options.emplace_back(option, value);
+
+    std::string text;
+    for (const auto &o : options)
+        text += kelsim::to_kel(o.first) + "\t" + kelsim::to_kel(o.second) + "\n";
+    return kelsim::write_file(path, text) ? 0 : -1;
+}
+
+int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callback, long tag)
+{
+    journal("kelui_book_objectsetchange", {quoted(set), number(tag)});
+
+    std::string text;
+    if (callback == nullptr || !kelsim::read_file(kelsim::name_path("sets", set), &text))
+        return -1;
+    booking *b = new booking{0, tag, callback, set, {}, 0};
+    for (const std::string &line : kelsim::split_lines(text)) {
+        std::string name;
+        if (kelsim::from_kel(line, &name))
+            b->names.push_back(name);
+    }
+    {
+        std::lock_guard<std::mutex> hold(*bookings_lock);
+        bookings->push_back(b);
+        b->id = (int)bookings->size();
+    }
+    kelsim::start_thread(deliver, b);
+    return 0;
+}
+
+int kelui_get_first_object_in_set(int id, char *name)
+{
+    booking *b = find_booking(id);
+    if (b != nullptr)
+        b->next = 0;
+    return serve_name("kelui_get_first_object_in_set", id, name);
+}
+
+int kelui_get_next_object_in_set(int id, char *name)
+{
+    return serve_name("kelui_get_next_object_in_set", id, name);
+}
