@@ -3,11 +3,12 @@
 //
 // State directory ($KELSIM_DIR, default <tmp>/kelsim):
 //   journal            one record per library call, appended
-//   domains/@NAME      a running domain; one line per option: KEL(option) TAB KEL(value)
-//   sets/@NAME         an object set; one object name per line, as KEL text
+//   domains/@NAME      a running domain; one line per option: OPTION TAB VALUE
+//   sets/@NAME         an object set; one object name per line
 //   nameserver-debug   "on" or "off"
-// File names are "@" followed by the name with every byte outside
-// [A-Za-z0-9._-] written as %XX, so no name can leave its folder.
+// Names and values are stored with every byte outside [A-Za-z0-9._-] written
+// as %XX, and file names are "@" and such a name, so that no name can leave
+// its folder and any byte survives.
 #ifndef KELSIM_H
 #define KELSIM_H
 
@@ -23,10 +24,13 @@ std::string state_dir();
 // The path of the file that stands for a name in a folder of the state.
 std::string name_path(const char *folder, const std::string &name);
 
+// The %XX form of a name, and back.
+std::string encode(const std::string &raw);
+std::string decode(const std::string &encoded);
+
 // A string as KEL text, so that every byte is visible and no raw blank,
-// quote, TAB or newline is left: the journal's and the state files' form.
+// quote, TAB or newline is left: the journal's form.
 std::string to_kel(const std::string &raw);
-bool from_kel(const std::string &kel, std::string *raw);
 
 // Journal fields: a quoted string, or a number.
 std::string quoted(const char *s);

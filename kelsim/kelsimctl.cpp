@@ -49,19 +49,10 @@ static std::vector<std::string> entries(const std::string &dir)
     return names;
 }
 
-// Turns a file name of the state back into its name.
-static std::string decode_name(const std::string &file)
+// A stored name as the journal shows it: quoted KEL text.
+static std::string shown(const std::string &stored)
 {
-    std::string name;
-    for (size_t i = 1; i < file.size(); i++) {
-        if (file[i] == '%' && i + 2 < file.size()) {
-            name += (char)strtol(file.substr(i + 1, 2).c_str(), nullptr, 16);
-            i += 2;
-        } else {
-            name += file[i];
-        }
-    }
-    return name;
+    return kelsim::quoted(kelsim::decode(stored).c_str());
 }
 
 static int init()
@@ -85,7 +76,7 @@ static int domain(int argc, char *argv[])
         return usage();
     std::string text;
     for (int i = 1; i + 1 < argc; i += 2)
-        text += kelsim::to_kel(argv[i]) + "\t" + kelsim::to_kel(argv[i + 1]) + "\n";
+        text += kelsim::encode(argv[i]) + "\t" + kelsim::encode(argv[i + 1]) + "\n";
     return kelsim::write_file(kelsim::name_path("domains", argv[0]), text) ? 0 : 1;
 }
 
@@ -95,7 +86,7 @@ static int set(int argc, char *argv[])
         return usage();
     std::string text;
     for (int i = 1; i < argc; i++)
-        text += kelsim::to_kel(argv[i]) + "\n";
+        text += kelsim::encode(argv[i]) + "\n";
     return kelsim::write_file(kelsim::name_path("sets", argv[0]), text) ? 0 : 1;
 }
 
@@ -106,21 +97,22 @@ static int show()
 
     printf("domains:\n");
     for (const std::string &e : entries(dir + "/domains")) {
-        printf("  \"%s\"", kelsim::to_kel(decode_name(e)).c_str());
+        printf("  %s", shown(e.substr(1)).c_str());
         kelsim::read_file(dir + "/domains/" + e, &text);
         for (const std::string &line : kelsim::split_lines(text)) {
             size_t tab = line.find('\t');
-            printf("  \"%s\"=\"%s\"", line.substr(0, tab).c_str(),
-                   tab == std::string::npos ? "" : line.substr(tab + 1).c_str());
+            if (tab != std::string::npos)
+                printf("  %s=%s", shown(line.substr(0, tab)).c_str(),
+                       shown(line.substr(tab + 1)).c_str());
         }
         printf("\n");
     }
     printf("object sets:\n");
     for (const std::string &e : entries(dir + "/sets")) {
-        printf("  \"%s\":", kelsim::to_kel(decode_name(e)).c_str());
+        printf("  %s:", shown(e.substr(1)).c_str());
         kelsim::read_file(dir + "/sets/" + e, &text);
         for (const std::string &line : kelsim::split_lines(text))
-            printf(" \"%s\"", line.c_str());
+            printf(" %s", shown(line).c_str());
         printf("\n");
     }
     if (!kelsim::read_file(dir + "/nameserver-debug", &text))

@@ -97,10 +97,9 @@ bool read_domain(const std::string &path, std::vector<std::pair<std::string, std
         return false;
     for (const std::string &line : kelsim::split_lines(text)) {
         size_t tab = line.find('\t');
-        std::string option, value;
-        if (tab != std::string::npos && kelsim::from_kel(line.substr(0, tab), &option) &&
-            kelsim::from_kel(line.substr(tab + 1), &value))
-            options->emplace_back(option, value);
+        if (tab != std::string::npos)
+            options->emplace_back(kelsim::decode(line.substr(0, tab)),
+                                  kelsim::decode(line.substr(tab + 1)));
     }
     return true;
 }
@@ -133,7 +132,7 @@ int kelui_change_option(const char *domain, const char *option, const char *valu
 
     std::string text;
     for (const auto &o : options)
-        text += kelsim::to_kel(o.first) + "\t" + kelsim::to_kel(o.second) + "\n";
+        text += kelsim::encode(o.first) + "\t" + kelsim::encode(o.second) + "\n";
     return kelsim::write_file(path, text) ? 0 : -1;
 }
 
@@ -145,11 +144,8 @@ int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callba
     if (callback == nullptr || !kelsim::read_file(kelsim::name_path("sets", set), &text))
         return -1;
     booking *b = new booking{0, tag, callback, set, {}, 0};
-    for (const std::string &line : kelsim::split_lines(text)) {
-        std::string name;
-        if (kelsim::from_kel(line, &name))
-            b->names.push_back(name);
-    }
+    for (const std::string &line : kelsim::split_lines(text))
+        b->names.push_back(kelsim::decode(line));
     {
         std::lock_guard<std::mutex> hold(*bookings_lock);
         bookings->push_back(b);

@@ -29,21 +29,40 @@ std::string state_dir()
     return std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kelsim";
 }
 
-std::string name_path(const char *folder, const std::string &name)
+std::string encode(const std::string &raw)
 {
     static const char hex[] = "0123456789ABCDEF";
-    std::string path = state_dir() + "/" + folder + "/@";
-    for (unsigned char c : name) {
+    std::string encoded;
+    for (unsigned char c : raw) {
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
             c == '.' || c == '_' || c == '-') {
-            path += (char)c;
+            encoded += (char)c;
         } else {
-            path += '%';
-            path += hex[c >> 4];
-            path += hex[c & 0xf];
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 0xf];
         }
     }
-    return path;
+    return encoded;
+}
+
+std::string decode(const std::string &encoded)
+{
+    std::string raw;
+    for (size_t i = 0; i < encoded.size(); i++) {
+        if (encoded[i] == '%' && i + 2 < encoded.size()) {
+            raw += (char)strtol(encoded.substr(i + 1, 2).c_str(), nullptr, 16);
+            i += 2;
+        } else {
+            raw += encoded[i];
+        }
+    }
+    return raw;
+}
+
+std::string name_path(const char *folder, const std::string &name)
+{
+    return state_dir() + "/" + folder + "/@" + encode(name);
 }
 
 std::string to_kel(const std::string &raw)
@@ -55,17 +74,6 @@ std::string to_kel(const std::string &raw)
     raw_text_to_kel(&kel[0], raw.c_str(), n);
     kel.resize((size_t)n);
     return kel;
-}
-
-bool from_kel(const std::string &kel, std::string *raw)
-{
-    int n = kel_text_to_raw(nullptr, kel.c_str(), 0);
-    if (n < 0)
-        return false;
-    raw->assign((size_t)n + 1, '\0');
-    kel_text_to_raw(&(*raw)[0], kel.c_str(), n);
-    raw->resize((size_t)n);
-    return true;
 }
 
 std::string quoted(const char *s)

@@ -1,0 +1,64 @@
+// haltdomain against the stand-in runtime.
+#include "tool_harness.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+TEST(HaltDomain, PassesTheFirstArgumentUnchanged)
+{
+    const std::string names[] = {
+        "DOM",   "two words",   " lead",
+        "a/b",   "a|b",         "%s%n%x",
+        "\"q\"", "back\\slash", "\xc3\xa9\x80\xff",
+        "",      "tab\there",   std::string(100 * 1024, 'k'),
+    };
+    for (const std::string &name : names) {
+        SimulatedSystem sim;
+        ToolRun r = sim.run("haltdomain", {name, "extra"});
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.out, "") << name;
+        auto journal = sim.journal();
+        ASSERT_EQ(journal.size(), 1u) << name;
+        EXPECT_EQ(journal[0].call, "kelui_kill");
+        EXPECT_EQ(journal[0].fields, quoted(name)) << "the extra argument is ignored";
+    }
+}
+
+TEST(HaltDomain, KillsOnlyTheNamedDomain)
+{
+    SimulatedSystem sim;
+    sim.domain({"DOM"});
+    sim.domain({"KEEP"});
+    EXPECT_EQ(sim.run("haltdomain", {"DOM"}).status, 0);
+    EXPECT_EQ(sim.show(), "domains:\n  \"KEEP\"\nobject sets:\nname server debug: off\n");
+
+    // A domain that is not running: the request is still made, and the status is 0.
+    ToolRun r = sim.run("haltdomain", {"DOM"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(sim.journal().size(), 2u);
+}
+
+TEST(HaltDomain, NamesNeverReachOutsideTheState)
+{
+    SimulatedSystem sim;
+    sim.set({"SET", "a"});
+    for (const char *name : {"..", "../sets/@SET", "/", "../journal"}) {
+        sim.domain({name});
+        EXPECT_EQ(sim.run("haltdomain", {name}).status, 0) << name;
+    }
+    EXPECT_EQ(sim.show(), "domains:\nobject sets:\n  \"SET\": \"a\"\nname server debug: off\n");
+    EXPECT_EQ(sim.journal().size(), 4u);
+}
+
+TEST(HaltDomain, WithoutAnArgumentPrintsUsage)
+{
+    SimulatedSystem sim;
+    ToolRun r = sim.run("haltdomain", {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Usage : \n        haltdomain <domain>\n");
+    EXPECT_TRUE(sim.journal().empty());
+}
+
+} // namespace

@@ -1,0 +1,68 @@
+// nametrace against the stand-in runtime.
+#include "tool_harness.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+const char USAGE[] = "  usage :  nametrace 1 or 0\n";
+
+TEST(NameTrace, ReadsTheArgumentAsANumber)
+{
+    struct {
+        std::vector<std::string> args;
+        const char *command; // null: usage, status 2, nothing sent
+    } cases[] = {
+        {{"1"}, "QOB_DNS/DEBUG_ON"},
+        {{"+1"}, "QOB_DNS/DEBUG_ON"},
+        {{"1x"}, "QOB_DNS/DEBUG_ON"},
+        {{" 1"}, "QOB_DNS/DEBUG_ON"},
+        {{"\t\n01"}, "QOB_DNS/DEBUG_ON"},
+        {{"0"}, "QOB_DNS/DEBUG_OFF"},
+        {{"-0"}, "QOB_DNS/DEBUG_OFF"},
+        {{"0x1"}, "QOB_DNS/DEBUG_OFF"},
+        {{"000"}, "QOB_DNS/DEBUG_OFF"},
+        {{"2"}, nullptr},
+        {{"-1"}, nullptr},
+        {{"on"}, nullptr},
+        {{""}, nullptr},
+        {{"+"}, nullptr},
+        {{"- 1"}, nullptr},
+        {{"x1"}, nullptr},
+        {{"4294967297"}, nullptr}, // 2^32 + 1: beyond int, not 1
+        {{"4294967296"}, nullptr}, // 2^32: beyond int, not 0
+        {{"-18446744073709551616"}, nullptr},
+        {{"99999999999999999999999"}, nullptr},
+        {{}, nullptr},
+        {{"1", "0"}, nullptr},
+    };
+    for (const auto &c : cases) {
+        std::string what = c.args.empty() ? "no argument" : "\"" + c.args[0] + "\"";
+        SimulatedSystem sim;
+        ToolRun r = sim.run("nametrace", c.args);
+        auto journal = sim.journal();
+        if (c.command == nullptr) {
+            EXPECT_EQ(r.status, 2) << what;
+            EXPECT_EQ(r.out, USAGE) << what;
+            EXPECT_TRUE(journal.empty()) << what;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << what;
+        EXPECT_EQ(r.out, "") << what;
+        ASSERT_EQ(journal.size(), 1u) << what;
+        EXPECT_EQ(journal[0].call, "ZunClient::sendCommand");
+        EXPECT_EQ(journal[0].fields, quoted(c.command) + " \" \"") << what;
+    }
+}
+
+TEST(NameTrace, SwitchesTheNameServersDebugState)
+{
+    SimulatedSystem sim;
+    EXPECT_EQ(sim.run("nametrace", {"1"}).status, 0);
+    EXPECT_NE(sim.show().find("name server debug: on\n"), std::string::npos);
+    EXPECT_EQ(sim.run("nametrace", {"0"}).status, 0);
+    EXPECT_NE(sim.show().find("name server debug: off\n"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,65 @@
+// tunedomain against the stand-in runtime.
+#include "tool_harness.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+const char USAGE[] = "Usage : \n        tunedomain <domain> <option-id> <value>\n";
+
+TEST(TuneDomain, WrongArgumentCountPrintsUsage)
+{
+    const std::vector<std::string> arglists[] = {
+        {},
+        {"DOM"},
+        {"DOM", "OPT"},
+        {"DOM", "OPT", "VAL", "MORE"},
+    };
+    for (const auto &args : arglists) {
+        SimulatedSystem sim;
+        ToolRun r = sim.run("tunedomain", args);
+        EXPECT_EQ(r.status, 1) << args.size() << " arguments";
+        EXPECT_EQ(r.out, USAGE) << args.size() << " arguments";
+        EXPECT_TRUE(sim.journal().empty()) << args.size() << " arguments";
+    }
+}
+
+TEST(TuneDomain, PassesTheThreeArgumentsUnchanged)
+{
+    const std::vector<std::string> arglists[] = {
+        {"DOM", "OPT", "VAL"},
+        {"DOM", "OPT", ""},
+        {"my dom", "a/b|c", "%s %d \\n"},
+        {"\xe2\x82\xac", "\x01\x7f", std::string(100 * 1024, 'v')},
+    };
+    for (const auto &args : arglists) {
+        SimulatedSystem sim;
+        ToolRun r = sim.run("tunedomain", args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        auto journal = sim.journal();
+        ASSERT_EQ(journal.size(), 1u);
+        EXPECT_EQ(journal[0].call, "kelui_change_option");
+        EXPECT_EQ(journal[0].fields,
+                  quoted(args[0]) + " " + quoted(args[1]) + " " + quoted(args[2]));
+    }
+}
+
+TEST(TuneDomain, ChangesTheOptionAndLivesHalfASecondAfterTheCall)
+{
+    SimulatedSystem sim;
+    sim.domain({"DOM", "maxload", "10"});
+    ToolRun r = sim.run("tunedomain", {"DOM", "maxload", "20"});
+    EXPECT_EQ(r.status, 0);
+    auto journal = sim.journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_GE(r.ended - journal[0].time, 0.5);
+    EXPECT_EQ(sim.show(), "domains:\n  \"DOM\"  \"maxload\"=\"20\"\nobject sets:\n"
+                          "name server debug: off\n");
+
+    // An unknown domain is the library's business: the status is still 0.
+    EXPECT_EQ(sim.run("tunedomain", {"NONE", "maxload", "1"}).status, 0);
+}
+
+} // namespace
