@@ -17,7 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -42,17 +42,16 @@ struct booking {
     size_t next;
 };
 
-std::mutex *bookings_lock = new std::mutex;
-std::vector<booking *> *bookings = new std::vector<booking *>;
+// Bookings are added by the caller's thread and read by the callback
+// threads; a slot is filled before the count that publishes it.
+const int MAX_BOOKINGS = 64;
+booking *bookings[MAX_BOOKINGS];
+std::atomic<int> booking_count(0);
 
 booking *find_booking(int id)
 {
-    std::lock_guard<std::mutex> hold(*bookings_lock);
-    for (booking *b : *bookings) {
-        if (b->id == id)
-            return b;
-    }
-    return nullptr;
+    int n = booking_count.load(std::memory_order_acquire);
+    return id >= 1 && id <= n ? bookings[id - 1] : nullptr;
 }
 
 int callback_delay_ms()
@@ -141,16 +140,15 @@ int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callba
     journal("kelui_book_objectsetchange", {quoted(set), number(tag)});
 
     std::string text;
-    if (callback == nullptr || !kelsim::read_file(kelsim::name_path("sets", set), &text))
+    int n = booking_count.load(std::memory_order_relaxed);
+    if (callback == nullptr || n == MAX_BOOKINGS ||
+        !kelsim::read_file(kelsim::name_path("sets", set), &text))
         return -1;
-    booking *b = new booking{0, tag, callback, set, {}, 0};
+    booking *b = new booking{n + 1, tag, callback, set, {}, 0};
     for (const std::string &line : kelsim::split_lines(text))
         b->names.push_back(kelsim::decode(line));
-    {
-        std::lock_guard<std::mutex> hold(*bookings_lock);
-        bookings->push_back(b);
-        b->id = (int)bookings->size();
-    }
+    bookings[n] = b;
+    booking_count.store(n + 1, std::memory_order_release);
     kelsim::start_thread(deliver, b);
     return 0;
 }

@@ -7,6 +7,8 @@ packages=(
     cmake make g++ binutils                # build and the ELF checks
     libgtest-dev libgmock-dev              # unit and end-to-end tests
     clang libclang-rt-dev                  # sanitizer build and libFuzzer
+    g++-mingw-w64-i686                     # the Windows build
+    wine wine32                            # running it
 )
 
 missing=()
@@ -19,5 +21,7 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "setup: installing ${missing[*]}"
+# wine32 is an i386 package.
+dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"

@@ -100,7 +100,12 @@ std::vector<JournalRecord> SimulatedSystem::journal() const
 ToolRun SimulatedSystem::run(const std::string &tool, const std::vector<std::string> &args,
                              const std::vector<std::string> &extra_env) const
 {
-    std::string path = std::string(TOOLS_DIR) + "/" + tool;
+    return run_program(std::string(TOOLS_DIR) + "/" + tool, args, extra_env);
+}
+
+ToolRun SimulatedSystem::run_program(const std::string &path, const std::vector<std::string> &args,
+                                     const std::vector<std::string> &extra_env) const
+{
     char out_path[] = "/tmp/keltools-out-XXXXXX";
     int out = mkstemp(out_path);
     if (out < 0)

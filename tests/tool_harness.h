@@ -38,6 +38,10 @@ class SimulatedSystem
     ToolRun run(const std::string &tool, const std::vector<std::string> &args,
                 const std::vector<std::string> &extra_env = {}) const;
 
+    // Runs any program in this system, standard output captured.
+    ToolRun run_program(const std::string &path, const std::vector<std::string> &args,
+                        const std::vector<std::string> &extra_env = {}) const;
+
   private:
     std::string dir_;
 };

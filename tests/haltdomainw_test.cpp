@@ -1,0 +1,125 @@
+// haltdomainw, the Windows console build of haltdomain: its image checked
+// with objdump and nm, and the program run under wine against the stand-in
+// keluirtl.dll built beside it.
+#include "tool_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <strings.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const std::string EXE = std::string(WINDOWS_BIN) + "/haltdomainw.exe";
+
+std::string command_output(const std::string &command)
+{
+    std::string text;
+    FILE *p = popen(command.c_str(), "r");
+    char buf[4096];
+    size_t got;
+    while (p != nullptr && (got = fread(buf, 1, sizeof buf, p)) > 0)
+        text.append(buf, got);
+    if (p != nullptr)
+        pclose(p);
+    return text;
+}
+
+// The DLL names of the import table, each with the names imported from it.
+std::vector<std::pair<std::string, std::string>> imports()
+{
+    std::vector<std::pair<std::string, std::string>> dlls;
+    std::string dump = command_output("i686-w64-mingw32-objdump -p '" + EXE + "'");
+    size_t at = 0;
+    while ((at = dump.find("DLL Name: ", at)) != std::string::npos) {
+        size_t end = dump.find('\n', at);
+        size_t next = dump.find("DLL Name: ", end);
+        dlls.emplace_back(dump.substr(at + 10, end - at - 10), dump.substr(end, next - end));
+        at = end;
+    }
+    return dlls;
+}
+
+TEST(HaltDomainW, IsA32BitConsoleProgramImportingKeluiKillByName)
+{
+    std::string dump = command_output("i686-w64-mingw32-objdump -p '" + EXE + "'");
+    EXPECT_NE(dump.find("file format pei-i386"), std::string::npos);
+    EXPECT_NE(dump.find("(PE32)"), std::string::npos);
+    EXPECT_NE(dump.find("(Windows CUI)"), std::string::npos);
+
+    bool kelui_kill_by_name = false;
+    for (const auto &dll : imports()) {
+        if (strcasecmp(dll.first.c_str(), "keluirtl.dll") == 0) {
+            // A named import shows its hint and name; an ordinal import has no name.
+            kelui_kill_by_name = dll.second.find(" kelui_kill\n") != std::string::npos;
+            continue;
+        }
+        bool system = false;
+        for (const char *own : {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll"})
+            system = system || strcasecmp(dll.first.c_str(), own) == 0;
+        system = system || dll.first.rfind("api-ms-win-", 0) == 0;
+        EXPECT_TRUE(system) << "imports " << dll.first;
+    }
+    EXPECT_TRUE(kelui_kill_by_name);
+}
+
+TEST(HaltDomainW, CarriesTheWholeTextCodec)
+{
+    std::string symbols = command_output("i686-w64-mingw32-nm '" + EXE + "'");
+    for (const char *f : {"escape_c_char", "escape_kel_char", "decode_escape_sequence",
+                          "decode_octal_escape", "decode_hex_escape", "append_bounded",
+                          "c_text_to_kel", "kel_text_to_raw", "raw_text_to_kel"}) {
+        EXPECT_NE(symbols.find(std::string(" T _") + f + "\n"), std::string::npos) << f;
+    }
+}
+
+// Runs haltdomainw under wine, in a prefix of the build's own.
+ToolRun run_under_wine(const SimulatedSystem &sim, const std::vector<std::string> &args)
+{
+    std::vector<std::string> wine_args = {EXE};
+    wine_args.insert(wine_args.end(), args.begin(), args.end());
+    // No Mono or Gecko: a new prefix must not ask for them.
+    return sim.run_program(
+        WINE, wine_args,
+        {"WINEPREFIX=" WINEPREFIX, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="});
+}
+
+TEST(HaltDomainW, PassesTheFirstArgumentUnchangedUnderWine)
+{
+    // The arguments of haltdomain's own tests that a Windows command line
+    // can carry: plain 7-bit text, and not beyond its 32767 characters.
+    const std::string names[] = {
+        "DOM",   "two words",   " lead",      "a/b", "a|b",       "%s%n%x",
+        "\"q\"", "back\\slash", "trailing\\", "",    "tab\there", std::string(30000, 'k'),
+    };
+    for (const std::string &name : names) {
+        SimulatedSystem sim;
+        sim.domain({"DOM"});
+        ToolRun r = run_under_wine(sim, {name, "extra"});
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.out, "") << name;
+        auto journal = sim.journal();
+        ASSERT_EQ(journal.size(), 1u) << name;
+        EXPECT_EQ(journal[0].call, "kelui_kill");
+        EXPECT_EQ(journal[0].fields, quoted(name));
+        if (name == "DOM") {
+            EXPECT_EQ(sim.show(), "domains:\nobject sets:\nname server debug: off\n");
+        }
+    }
+}
+
+TEST(HaltDomainW, WithoutAnArgumentPrintsUsageUnderWine)
+{
+    SimulatedSystem sim;
+    ToolRun r = run_under_wine(sim, {});
+    EXPECT_EQ(r.status, 1);
+    // Standard output is in text mode on Windows: lines end with CR LF.
+    EXPECT_EQ(r.out, "Usage : \r\n        haltdomain <domain>\r\n");
+    EXPECT_TRUE(sim.journal().empty());
+}
+
+} // namespace
