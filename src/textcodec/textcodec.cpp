@@ -8,17 +8,22 @@
 #include <stdio.h>
 #include <string.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 /* ---- Escape primitives ------------------------------------------------ */
 
 /*
  * The ten letter escapes.  Entry i of c_escape_chars is written as a
  * backslash followed by entry i of c_escape_letters.
  */
-static const char c_escape_chars[10] = {'\a', '\\', '\b', '\r', '"', '\f', '\t', '\n', '\'', '\v'};
-static const char c_escape_letters[10] = {'a', '\\', 'b', 'r', '"', 'f', 't', 'n', '\'', 'v'};
+static constexpr char c_escape_chars[10] = {'\a', '\\', '\b', '\r', '"',
+                                            '\f', '\t', '\n', '\'', '\v'};
+static constexpr char c_escape_letters[10] = {'a', '\\', 'b', 'r', '"', 'f', 't', 'n', '\'', 'v'};
 
 /* The characters that KEL gives a meaning of its own. */
-static const char kel_special_chars[3] = {'"', '/', '|'};
+static constexpr char kel_special_chars[3] = {'"', '/', '|'};
 
 /* Escapes decode to 7-bit characters only. */
 enum { MAX_DECODED = 127 };
@@ -27,7 +32,7 @@ enum { MAX_DECODED = 127 };
  * Index of ch in a table of n characters, or -1.  The tables are not
  * NUL-terminated, so a NUL is never found in them.
  */
-static int find_char(const char *table, int n, char ch)
+static constexpr int find_char(const char *table, int n, char ch)
 {
     for (int i = 0; i < n; i++) {
         if (table[i] == ch)
@@ -37,19 +42,25 @@ static int find_char(const char *table, int n, char ch)
 }
 
 /* The C locale's printable class, fixed here so that no locale can change it. */
-static int is_printable(char ch)
+static constexpr bool is_printable(char ch)
 {
     unsigned char c = (unsigned char)ch;
     return c >= 0x20 && c <= 0x7e;
 }
 
 /*
- * Backslash and three octal digits, terminated: five bytes.  The code is
- * taken as unsigned, so even a byte above 0x7f gives three digits.
+ * Backslash and three octal digits, terminated: five bytes, as "\\%03o"
+ * formats the code.  The code is taken as unsigned, so even a byte above
+ * 0x7f gives three digits.
  */
-static int write_octal_escape(char ch, char *out)
+static constexpr int write_octal_escape(char ch, char *out)
 {
-    snprintf(out, 5, "\\%03o", (unsigned int)(unsigned char)ch);
+    unsigned int code = (unsigned char)ch;
+    out[0] = '\\';
+    out[1] = (char)('0' + (code >> 6));
+    out[2] = (char)('0' + ((code >> 3) & 7));
+    out[3] = (char)('0' + (code & 7));
+    out[4] = '\0';
     return 4;
 }
 
@@ -69,12 +80,7 @@ static int hex_digit_value(char ch)
     return -1;
 }
 
-/*
- * Writes the C escape of ch into out (at least 5 bytes).  Returns 2 for a
- * letter escape (no terminator written), 0 for a printable character that
- * needs none (nothing written), 4 for an octal escape (terminated).
- */
-int escape_c_char(char ch, char *out)
+static constexpr int c_escape(char ch, char *out)
 {
     int i = find_char(c_escape_chars, sizeof c_escape_chars, ch);
     if (i >= 0) {
@@ -87,15 +93,30 @@ int escape_c_char(char ch, char *out)
     return write_octal_escape(ch, out);
 }
 
+static constexpr int kel_escape(char ch, char *out)
+{
+    if (find_char(kel_special_chars, sizeof kel_special_chars, ch) < 0)
+        return 0;
+    return write_octal_escape(ch, out);
+}
+
+/*
+ * Writes the C escape of ch into out (at least 5 bytes).  Returns 2 for a
+ * letter escape (no terminator written), 0 for a printable character that
+ * needs none (nothing written), 4 for an octal escape (terminated).
+ */
+int escape_c_char(char ch, char *out)
+{
+    return c_escape(ch, out);
+}
+
 /*
  * Writes the octal escape of a KEL special character into out (at least
  * 5 bytes, terminated) and returns 4; returns 0 for any other character.
  */
 int escape_kel_char(char ch, char *out)
 {
-    if (find_char(kel_special_chars, sizeof kel_special_chars, ch) < 0)
-        return 0;
-    return write_octal_escape(ch, out);
+    return kel_escape(ch, out);
 }
 
 /*
@@ -193,13 +214,106 @@ char *append_bounded(char *dst, const char *src, int n, const char *last)
         report_no_room();
         return NULL;
     }
-    size_t len = strnlen(src, (size_t)n);
-    memcpy(dst, src, len);
-    memset(dst + len, 0, (size_t)n - len);
+    int k = 0;
+    for (; k < n && src[k] != '\0'; k++)
+        dst[k] = src[k];
+    for (; k < n; k++)
+        dst[k] = '\0';
     return dst + n;
 }
 
 /* ---- String converters ------------------------------------------------ */
+
+/*
+ * How raw_text_to_kel writes each byte: its KEL escape, else its C escape,
+ * else the byte itself.  Built at compile time by the encoders above.
+ */
+struct byte_form {
+    int len;
+    char text[5];
+};
+
+struct byte_forms {
+    byte_form of[256];
+};
+
+static constexpr byte_forms make_kel_forms()
+{
+    byte_forms forms{};
+    for (int code = 0; code < 256; code++) {
+        byte_form &f = forms.of[code];
+        f.len = kel_escape((char)code, f.text);
+        if (f.len == 0)
+            f.len = c_escape((char)code, f.text);
+        if (f.len == 0) {
+            f.text[0] = (char)code;
+            f.len = 1;
+        }
+    }
+    return forms;
+}
+
+static constexpr byte_forms kel_forms = make_kel_forms();
+
+/*
+ * A plain byte is one that raw_text_to_kel copies unchanged: printable and
+ * neither a KEL special nor a C letter escape.  Every converter copies a
+ * plain byte as it is, so runs of them are copied in bulk.
+ */
+static constexpr bool is_plain(unsigned char code)
+{
+    return kel_forms.of[code].len == 1;
+}
+
+#ifdef __SSE2__
+/* The same class as the vector scan below computes it, checked against is_plain. */
+static constexpr bool is_plain_by_scan(unsigned char code)
+{
+    return code >= 0x20 && code < 0x7f && code != '"' && code != '\'' && code != '/' &&
+           code != '\\' && code != '|';
+}
+
+static constexpr bool scan_matches_table()
+{
+    for (int code = 0; code < 256; code++) {
+        if (is_plain_by_scan((unsigned char)code) != is_plain((unsigned char)code))
+            return false;
+    }
+    return true;
+}
+static_assert(scan_matches_table(), "the vector scan must agree with the escape tables");
+
+/* A bit for each of the 16 bytes at s that is not plain. */
+static unsigned int special_mask(const char *s)
+{
+    __m128i v = _mm_loadu_si128((const __m128i *)s);
+    /* Signed compare: below 0x20, and 0x80 to 0xff, which are negative. */
+    __m128i bad = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f)));
+    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
+    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('|')));
+    return (unsigned int)_mm_movemask_epi8(bad);
+}
+#endif
+
+/* The number of plain bytes at the start of the n bytes at s. */
+static size_t plain_run(const char *s, size_t n)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16) {
+        unsigned int mask = special_mask(s + i);
+        if (mask != 0)
+            return i + (size_t)__builtin_ctz(mask);
+    }
+#endif
+    while (i < n && is_plain((unsigned char)s[i]))
+        i++;
+    return i;
+}
 
 /*
  * Where a converter writes: the caller's buffer, or nowhere in measure mode
@@ -247,6 +361,31 @@ static int output_put(struct output *o, const char *src, int n)
 }
 
 /*
+ * Appends a run of n plain characters, as n appends of one character would:
+ * the characters that fit are written, then the buffer message is printed
+ * and -1 returned.  A run holds no NUL, so the copy is a plain memcpy.
+ */
+static int output_put_run(struct output *o, const char *src, size_t n)
+{
+    size_t fit = (size_t)(INT_MAX - o->count);
+    if (o->start != NULL) {
+        size_t room = o->capacity > o->count ? (size_t)(o->capacity - o->count) : 0;
+        fit = fit < room ? fit : room;
+    }
+    fit = fit < n ? fit : n;
+    if (o->start != NULL) {
+        memcpy(o->next, src, fit);
+        o->next += fit;
+    }
+    o->count += (int)fit;
+    if (fit < n) {
+        report_no_room();
+        return -1;
+    }
+    return 0;
+}
+
+/*
  * Terminates the text and returns its length.  A successful text always
  * leaves room for the terminator in the caller's capacity + 1 bytes; a
  * negative capacity means there is no buffer at all to terminate.
@@ -290,9 +429,15 @@ int c_text_to_kel(char *out, const char *in, int capacity)
     if (len > 0 && !quotes_balanced(in, len))
         return -1;
     while (i < len) {
+        size_t run = plain_run(in + i, len - i);
+        if (output_put_run(&o, in + i, run) < 0)
+            return -1;
+        i += run;
+        if (i == len)
+            break;
+
         char ch = in[i];
         int n;
-
         if (ch == '"' && (i == 0 || i == len - 1)) {
             n = output_put(&o, &ch, 1);
             i += 1;
@@ -348,9 +493,15 @@ int kel_text_to_raw(char *out, const char *in, int capacity)
         body_len = len >= 2 ? len - 2 : 0; /* a lone quote has no body */
     }
     while (i < body_len) {
+        size_t run = plain_run(body + i, body_len - i);
+        if (output_put_run(&o, body + i, run) < 0)
+            return -1;
+        i += run;
+        if (i == body_len)
+            break;
+
         char ch = body[i];
         int n;
-
         if (escape_kel_char(ch, esc) != 0) {
             fputs(" *** error the string has unescaped special KEL characters\n", stdout);
             return -1;
@@ -384,18 +535,22 @@ int kel_text_to_raw(char *out, const char *in, int capacity)
 int raw_text_to_kel(char *out, const char *in, int capacity)
 {
     struct output o;
-    char esc[5];
     size_t len = strlen(in);
+    size_t i = 0;
 
     output_begin(&o, out, capacity);
-    for (size_t i = 0; i < len; i++) {
-        char ch = in[i];
-        int n = escape_kel_char(ch, esc);
-
-        if (n == 0)
-            n = escape_c_char(ch, esc);
-        if ((n > 0 ? output_put(&o, esc, n) : output_put(&o, &ch, 1)) < 0)
+    while (i < len) {
+        size_t run = plain_run(in + i, len - i);
+        if (output_put_run(&o, in + i, run) < 0)
             return -1;
+        i += run;
+        if (i == len)
+            break;
+
+        const byte_form *f = &kel_forms.of[(unsigned char)in[i]];
+        if (output_put(&o, f->text, f->len) < 0)
+            return -1;
+        i += 1;
     }
     return output_end(&o);
 }
