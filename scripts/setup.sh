@@ -7,6 +7,7 @@ packages=(
     cmake make g++ binutils                # build and the ELF checks
     libgtest-dev libgmock-dev              # unit and end-to-end tests
     clang libclang-rt-dev                  # sanitizer build and libFuzzer
+    libbenchmark-dev libglib2.0-dev pkg-config  # the codec's benchmark
     g++-mingw-w64-i686                     # the Windows build
     wine wine32                            # running it
 )

@@ -34,8 +34,9 @@ const Pair pairs[] = {
     {"raw_text_to_kel", raw_text_to_kel, reference_raw_text_to_kel},
 };
 
-// Keeps standard output in a file for the whole test and hands out what
-// each call added, which is much cheaper than redirecting for every call.
+// Sends standard output to one file for the whole test and hands out what
+// each call added: much cheaper than a new file per call.  Between calls
+// standard output is restored, so that failures are still reported.
 class StdoutRecorder
 {
   public:
@@ -44,20 +45,22 @@ class StdoutRecorder
         char path[] = "/tmp/keltools-recorder-XXXXXX";
         fd_ = mkstemp(path);
         unlink(path);
-        fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
-        dup2(fd_, STDOUT_FILENO);
     }
     ~StdoutRecorder()
     {
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
         close(saved_);
         close(fd_);
     }
-    std::string take()
+    void start()
     {
         fflush(stdout);
+        dup2(fd_, STDOUT_FILENO);
+    }
+    std::string stop()
+    {
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
         std::string text;
         char buf[4096];
         ssize_t got;
@@ -92,8 +95,9 @@ Outcome convert(StdoutRecorder &rec, Converter f, const std::string &in, size_t 
     size_t size = (size_t)(capacity < 0 ? 0 : capacity) + 1 + 8;
     std::vector<char> buf(size, '#');
     Outcome o;
+    rec.start();
     o.ret = f(measure ? nullptr : buf.data(), input.data() + align, capacity);
-    o.messages = rec.take();
+    o.messages = rec.stop();
     o.buffer.assign(buf.begin(), buf.end());
     return o;
 }
@@ -162,6 +166,22 @@ TEST(ConvertersAgainstReference, OneSpecialCharacterAtEveryPositionOfLongRuns)
                 ASSERT_NO_FATAL_FAILURE(compare(rec, in, (length + at) % 16));
             }
         }
+    }
+}
+
+// Long valid texts reach the block-wise paths, which need room and input
+// to spare; every capacity shows where a failure leaves the output.
+TEST(ConvertersAgainstReference, LongTextsAtEveryCapacity)
+{
+    StdoutRecorder rec;
+    std::mt19937 rng(1208);
+    std::uniform_int_distribution<int> count(10, 60);
+    for (int iteration = 0; iteration < 40; iteration++) {
+        std::string raw = random_text(rng, count(rng), iteration % 3 != 0);
+        std::string kel(4 * raw.size() + 1, '\0');
+        kel.resize((size_t)reference_raw_text_to_kel(&kel[0], raw.c_str(), (int)kel.size() - 1));
+        for (const std::string &in : {raw, kel, "\"" + kel + "\""})
+            ASSERT_NO_FATAL_FAILURE(compare(rec, in, (size_t)iteration % 16));
     }
 }
 

@@ -41,6 +41,33 @@ static constexpr int find_char(const char *table, int n, char ch)
     return -1;
 }
 
+/*
+ * For each byte, its index in one of the tables above, or -1: the
+ * converters look characters up once per byte, so a search is too slow.
+ */
+struct char_index {
+    signed char of[256];
+};
+
+static constexpr char_index make_index(const char *table, int n)
+{
+    char_index index{};
+    for (int code = 0; code < 256; code++)
+        index.of[code] = (signed char)find_char(table, n, (char)code);
+    return index;
+}
+
+static constexpr char_index c_escape_char_index = make_index(c_escape_chars, sizeof c_escape_chars);
+static constexpr char_index c_escape_letter_index =
+    make_index(c_escape_letters, sizeof c_escape_letters);
+static constexpr char_index kel_special_index =
+    make_index(kel_special_chars, sizeof kel_special_chars);
+
+static constexpr int index_of(const char_index &index, char ch)
+{
+    return index.of[(unsigned char)ch];
+}
+
 /* The C locale's printable class, fixed here so that no locale can change it. */
 static constexpr bool is_printable(char ch)
 {
@@ -82,7 +109,7 @@ static int hex_digit_value(char ch)
 
 static constexpr int c_escape(char ch, char *out)
 {
-    int i = find_char(c_escape_chars, sizeof c_escape_chars, ch);
+    int i = index_of(c_escape_char_index, ch);
     if (i >= 0) {
         out[0] = '\\';
         out[1] = c_escape_letters[i];
@@ -95,7 +122,7 @@ static constexpr int c_escape(char ch, char *out)
 
 static constexpr int kel_escape(char ch, char *out)
 {
-    if (find_char(kel_special_chars, sizeof kel_special_chars, ch) < 0)
+    if (index_of(kel_special_index, ch) < 0)
         return 0;
     return write_octal_escape(ch, out);
 }
@@ -125,10 +152,13 @@ int escape_kel_char(char ch, char *out)
  * An unknown letter or a backslash at the end of the text fails without a
  * message; a bad octal or hex run fails with the message of its decoder.
  */
-int decode_escape_sequence(const char *seq, char *out)
+static inline int decode_octal(const char *digits, char *out);
+static inline int decode_hex(const char *x, char *out);
+
+static inline int decode_escape(const char *seq, char *out)
 {
     char next = seq[1];
-    int i = find_char(c_escape_letters, sizeof c_escape_letters, next);
+    int i = index_of(c_escape_letter_index, next);
     int n;
 
     if (i >= 0) {
@@ -136,19 +166,24 @@ int decode_escape_sequence(const char *seq, char *out)
         return 2;
     }
     if (next == 'x')
-        n = decode_hex_escape(seq + 1, out);
+        n = decode_hex(seq + 1, out);
     else if (octal_digit_value(next) >= 0)
-        n = decode_octal_escape(seq + 1, out);
+        n = decode_octal(seq + 1, out);
     else
         return -1;
     return n < 0 ? -1 : n + 1;
+}
+
+int decode_escape_sequence(const char *seq, char *out)
+{
+    return decode_escape(seq, out);
 }
 
 /*
  * Decodes up to three octal digits at digits into *out.  Returns the number
  * of digits read, or -1 when there is none or the value is above 127.
  */
-int decode_octal_escape(const char *digits, char *out)
+static inline int decode_octal(const char *digits, char *out)
 {
     int value = 0;
     int n = 0;
@@ -167,12 +202,17 @@ int decode_octal_escape(const char *digits, char *out)
     return n;
 }
 
+int decode_octal_escape(const char *digits, char *out)
+{
+    return decode_octal(digits, out);
+}
+
 /*
  * Decodes "x" and up to two hex digits at x into *out.  Returns 1 plus the
  * number of digits read, or -1 when the x is missing, no digit follows it
  * or the value is above 127.
  */
-int decode_hex_escape(const char *x, char *out)
+static inline int decode_hex(const char *x, char *out)
 {
     int value = 0;
     int n = 0;
@@ -195,6 +235,16 @@ int decode_hex_escape(const char *x, char *out)
     return 1 + n;
 }
 
+int decode_hex_escape(const char *x, char *out)
+{
+    return decode_hex(x, out);
+}
+
+static void report_no_room(void)
+{
+    fputs(" Error    output string is not big enough\n", stdout);
+}
+
 /*
  * Appends n characters of src at dst, where last is the last position the
  * text may occupy.  Copies like strncpy (stopping at a NUL in src and
@@ -203,10 +253,6 @@ int decode_hex_escape(const char *x, char *out)
  * The room is compared as a difference of pointers, so no pointer outside
  * the buffer is ever formed.
  */
-static void report_no_room(void)
-{
-    fputs(" Error    output string is not big enough\n", stdout);
-}
 
 char *append_bounded(char *dst, const char *src, int n, const char *last)
 {
@@ -265,6 +311,21 @@ static constexpr bool is_plain(unsigned char code)
     return kel_forms.of[code].len == 1;
 }
 
+/* Copies k < 16 bytes with a few fixed-size, possibly overlapping moves. */
+static void copy_short(char *dst, const char *src, size_t k)
+{
+    if (k >= 8) {
+        memcpy(dst, src, 8);
+        memcpy(dst + k - 8, src + k - 8, 8);
+    } else if (k >= 4) {
+        memcpy(dst, src, 4);
+        memcpy(dst + k - 4, src + k - 4, 4);
+    } else {
+        for (size_t j = 0; j < k; j++)
+            dst[j] = src[j];
+    }
+}
+
 #ifdef __SSE2__
 /* The same class as the vector scan below computes it, checked against is_plain. */
 static constexpr bool is_plain_by_scan(unsigned char code)
@@ -283,19 +344,17 @@ static constexpr bool scan_matches_table()
 }
 static_assert(scan_matches_table(), "the vector scan must agree with the escape tables");
 
-/* A bit for each of the 16 bytes at s that is not plain. */
-static unsigned int special_mask(const char *s)
+/* A bit for each of the 16 bytes in v that is not plain. */
+static unsigned int special_mask(__m128i v)
 {
-    __m128i v = _mm_loadu_si128((const __m128i *)s);
-    /* Signed compare: below 0x20, and 0x80 to 0xff, which are negative. */
-    __m128i bad = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
-    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f)));
+    /* 0x20 to 0x7e, and only they, become 0x21 to 0x7f: positive and above 0x20. */
+    __m128i printable = _mm_cmpgt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x20));
+    /* '\\' (0x5c) and '|' (0x7c) are the only bytes that become '|' with bit 5 set. */
+    __m128i bad = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('|'));
     bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
     bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
     bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
-    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
-    bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('|')));
-    return (unsigned int)_mm_movemask_epi8(bad);
+    return (unsigned int)(_mm_movemask_epi8(bad) | (~_mm_movemask_epi8(printable) & 0xffff));
 }
 #endif
 
@@ -305,7 +364,7 @@ static size_t plain_run(const char *s, size_t n)
     size_t i = 0;
 #ifdef __SSE2__
     for (; i + 16 <= n; i += 16) {
-        unsigned int mask = special_mask(s + i);
+        unsigned int mask = special_mask(_mm_loadu_si128((const __m128i *)(s + i)));
         if (mask != 0)
             return i + (size_t)__builtin_ctz(mask);
     }
@@ -343,6 +402,17 @@ static void output_begin(struct output *o, char *out, int capacity)
  */
 static int output_put(struct output *o, const char *src, int n)
 {
+    if (o->start != NULL && n <= o->capacity - o->count && n < 16) {
+        /*
+         * Fits.  The characters appended here (an escape, a decoded
+         * character) hold no NUL but a decoded NUL itself, so a plain copy
+         * writes what append_bounded would.
+         */
+        copy_short(o->next, src, (size_t)n);
+        o->next += n;
+        o->count += n;
+        return 0;
+    }
     if (n > INT_MAX - o->count) {
         report_no_room();
         return -1;
@@ -383,6 +453,45 @@ static int output_put_run(struct output *o, const char *src, size_t n)
         return -1;
     }
     return 0;
+}
+
+/*
+ * Appends the run of plain characters that starts the n bytes at s and
+ * sets *run to its length; returns what output_put_run returns.  While the
+ * buffer has room for sixteen more characters, the scan stores each block
+ * of sixteen plain bytes as it reads it, and only the bytes of the run, so
+ * that a later failure leaves the same partial output.
+ */
+static int append_plain(struct output *o, const char *s, size_t n, size_t *run)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    if (o->start != NULL) {
+        size_t room = o->capacity > o->count ? (size_t)(o->capacity - o->count) : 0;
+        unsigned int mask = 0;
+        for (; i + 16 <= n && i + 16 <= room; i += 16) {
+            __m128i v = _mm_loadu_si128((const __m128i *)(s + i));
+            mask = special_mask(v);
+            if (mask != 0)
+                break;
+            _mm_storeu_si128((__m128i *)(o->next + i), v);
+        }
+        if (mask != 0) {
+            size_t k = (size_t)__builtin_ctz(mask);
+            copy_short(o->next + i, s + i, k);
+            i += k;
+        }
+        o->next += i;
+        o->count += (int)i;
+        if (mask != 0) {
+            *run = i;
+            return 0;
+        }
+    }
+#endif
+    size_t rest = plain_run(s + i, n - i);
+    *run = i + rest;
+    return output_put_run(o, s + i, rest);
 }
 
 /*
@@ -429,12 +538,13 @@ int c_text_to_kel(char *out, const char *in, int capacity)
     if (len > 0 && !quotes_balanced(in, len))
         return -1;
     while (i < len) {
-        size_t run = plain_run(in + i, len - i);
-        if (output_put_run(&o, in + i, run) < 0)
-            return -1;
-        i += run;
-        if (i == len)
-            break;
+        if (is_plain((unsigned char)in[i])) {
+            size_t run;
+            if (append_plain(&o, in + i, len - i, &run) < 0)
+                return -1;
+            i += run;
+            continue;
+        }
 
         char ch = in[i];
         int n;
@@ -445,7 +555,7 @@ int c_text_to_kel(char *out, const char *in, int capacity)
             fputs(" *** error   string has un-escaped special or un-printable character\n", stdout);
             return -1;
         } else if (ch == '\\') {
-            int span = decode_escape_sequence(in + i, &unused);
+            int span = decode_escape(in + i, &unused);
             if (span < 0) {
                 report_illegal_escape();
                 return -1;
@@ -471,6 +581,103 @@ int c_text_to_kel(char *out, const char *in, int capacity)
 }
 
 /*
+ * The common escapes of KEL text, decoded without a message: a letter
+ * escape, or three octal digits worth at most 127.  Returns the span, or 0
+ * when decode_escape must look at the sequence.
+ */
+static inline int decode_common(const char *seq, char *out)
+{
+    int letter = index_of(c_escape_letter_index, seq[1]);
+    if (letter >= 0) {
+        *out = c_escape_chars[letter];
+        return 2;
+    }
+    int d1 = octal_digit_value(seq[1]);
+    int d2 = octal_digit_value(seq[2]);
+    int d3 = octal_digit_value(seq[3]);
+    if ((d1 | d2 | d3) >= 0 && d1 <= 1) {
+        *out = (char)(d1 * 64 + d2 * 8 + d3);
+        return 4;
+    }
+    return 0;
+}
+
+#ifdef __SSE2__
+/* Masks with the top k bytes set, for k from 0 to 16. */
+struct top_masks {
+    unsigned char of[17][16];
+};
+
+static constexpr top_masks make_top_masks()
+{
+    top_masks m{};
+    for (int k = 0; k <= 16; k++) {
+        for (int b = 16 - k; b < 16; b++)
+            m.of[k][b] = 0xff;
+    }
+    return m;
+}
+
+static constexpr top_masks top_mask = make_top_masks();
+
+/*
+ * Writes the k bytes at src to dst, and nothing else, with one store: the
+ * sixteen bytes that end at dst + k are the ones already written before
+ * dst, followed by the k new ones.  Needs sixteen bytes before src + k and
+ * before dst + k.
+ */
+static void store_tail(char *dst, const char *src, unsigned int k)
+{
+    __m128i m = _mm_loadu_si128((const __m128i *)top_mask.of[k]);
+    __m128i before = _mm_loadu_si128((const __m128i *)(dst + k - 16));
+    __m128i fresh = _mm_loadu_si128((const __m128i *)(src + k - 16));
+    __m128i merged = _mm_or_si128(_mm_and_si128(m, fresh), _mm_andnot_si128(m, before));
+    _mm_storeu_si128((__m128i *)(dst + k - 16), merged);
+}
+
+/*
+ * The fast lane of kel_text_to_raw, from body[i]: blocks of sixteen plain
+ * bytes are stored as read, the plain bytes before a backslash with one
+ * store, and the common escapes decoded on the spot.  It writes exactly the
+ * characters the exact path would and leaves at anything else (another
+ * escape, a refused character), near the end of the body or of the room,
+ * and before sixteen characters are written.  Returns where the exact path
+ * goes on.
+ */
+static size_t decode_blocks(struct output *o, const char *body, size_t body_len, size_t i)
+{
+    enum { BLOCK = 16, LOOKAHEAD = 3 };
+
+    if (o->start == NULL || o->count < BLOCK || i < BLOCK)
+        return i;
+    char *next = o->next;
+    char *end = o->start + o->capacity; /* the last character goes before end */
+    while (i + BLOCK + LOOKAHEAD <= body_len && end - next >= BLOCK) {
+        __m128i v = _mm_loadu_si128((const __m128i *)(body + i));
+        unsigned int mask = special_mask(v);
+        if (mask == 0) {
+            _mm_storeu_si128((__m128i *)next, v);
+            next += BLOCK;
+            i += BLOCK;
+            continue;
+        }
+        unsigned int k = (unsigned int)__builtin_ctz(mask);
+        store_tail(next, body + i, k);
+        next += k;
+        i += k;
+        int span = body[i] == '\\' ? decode_common(body + i, next) : 0;
+        if (span == 0)
+            break;
+        next += 1;
+        i += (size_t)span;
+    }
+    o->count += (int)(next - o->next);
+    o->next = next;
+    return i;
+}
+#endif
+
+/*
  * KEL text to raw text.  Enclosing quotes are dropped and every escape is
  * decoded; a raw special or control character is refused.  An escape at
  * the end of a quoted body reads on into the closing quote, as the input
@@ -493,22 +700,29 @@ int kel_text_to_raw(char *out, const char *in, int capacity)
         body_len = len >= 2 ? len - 2 : 0; /* a lone quote has no body */
     }
     while (i < body_len) {
-        size_t run = plain_run(body + i, body_len - i);
-        if (output_put_run(&o, body + i, run) < 0)
-            return -1;
-        i += run;
-        if (i == body_len)
+#ifdef __SSE2__
+        i = decode_blocks(&o, body, body_len, i);
+        if (i >= body_len)
             break;
+#endif
+        if (is_plain((unsigned char)body[i])) {
+            size_t run;
+            if (append_plain(&o, body + i, body_len - i, &run) < 0)
+                return -1;
+            i += run;
+            continue;
+        }
 
+        /* The backslash is no KEL special, so it may be tested first. */
         char ch = body[i];
         int n;
-        if (escape_kel_char(ch, esc) != 0) {
+        if (ch != '\\' && escape_kel_char(ch, esc) != 0) {
             fputs(" *** error the string has unescaped special KEL characters\n", stdout);
             return -1;
         }
         if (ch == '\\') {
             char decoded;
-            int span = decode_escape_sequence(body + i, &decoded);
+            int span = decode_escape(body + i, &decoded);
             if (span < 0) {
                 report_illegal_escape();
                 return -1;
@@ -528,6 +742,84 @@ int kel_text_to_raw(char *out, const char *in, int capacity)
     return output_end(&o);
 }
 
+enum { BLOCK = 16, WORST_BLOCK = 4 * BLOCK, LEFT_IN = 3, LEFT_ROOM = 8 };
+
+/*
+ * Appends whole blocks of plain bytes, at most max of them and no more
+ * than the room (and the count) allows; returns how many it appended.
+ */
+static size_t plain_blocks(struct output *o, const char *s, size_t max)
+{
+    size_t room = (size_t)(INT_MAX - o->count);
+    if (o->start != NULL)
+        room = (size_t)(o->capacity - o->count);
+    room = room > LEFT_ROOM ? (room - LEFT_ROOM) / BLOCK : 0;
+    max = max < room ? max : room;
+
+    size_t k = 0;
+#ifdef __SSE2__
+    for (; k < max; k++) {
+        __m128i v = _mm_loadu_si128((const __m128i *)(s + k * BLOCK));
+        if (special_mask(v) != 0)
+            break;
+        if (o->start != NULL)
+            _mm_storeu_si128((__m128i *)(o->next + k * BLOCK), v);
+    }
+    if (o->start != NULL)
+        o->next += k * BLOCK;
+    o->count += (int)(k * BLOCK);
+#else
+    (void)s;
+#endif
+    return k;
+}
+
+/*
+ * The fast lane of raw_text_to_kel: whole blocks of sixteen input bytes,
+ * while the output surely has room for them.  A block of plain bytes is
+ * stored as it was read; any other block is encoded byte by byte without a
+ * branch on the byte, each form stored as four bytes and the position
+ * moved by its length.  The bytes stored past a form's length are written
+ * over by the next form; the lane stops while at least three input bytes
+ * and room for a few more characters are left, so the exact path after it
+ * always writes over them too, whether it ends the text or runs out of
+ * room.  The results are those of the exact path, byte for byte.  Returns
+ * the number of input bytes consumed.
+ */
+static size_t encode_blocks(struct output *o, const char *in, size_t len)
+{
+    size_t i = 0;
+
+    for (;;) {
+        if (i + BLOCK + LEFT_IN > len || o->count > INT_MAX - WORST_BLOCK - LEFT_ROOM)
+            break;
+        if (o->start != NULL && o->capacity - o->count < WORST_BLOCK + LEFT_ROOM)
+            break;
+        i += plain_blocks(o, in + i, (len - LEFT_IN - i) / BLOCK) * BLOCK;
+        if (i + BLOCK + LEFT_IN > len || o->count > INT_MAX - WORST_BLOCK - LEFT_ROOM)
+            break;
+
+        const char *block = in + i;
+        if (o->start == NULL) {
+            for (int k = 0; k < BLOCK; k++)
+                o->count += kel_forms.of[(unsigned char)block[k]].len;
+        } else {
+            if (o->capacity - o->count < WORST_BLOCK + LEFT_ROOM)
+                break;
+            char *next = o->next;
+            for (int k = 0; k < BLOCK; k++) {
+                const byte_form *f = &kel_forms.of[(unsigned char)block[k]];
+                memcpy(next, f->text, 4);
+                next += f->len;
+            }
+            o->count += (int)(next - o->next);
+            o->next = next;
+        }
+        i += BLOCK;
+    }
+    return i;
+}
+
 /*
  * Raw text to KEL text, unquoted.  The KEL escapes take precedence, so a
  * quote becomes \042, never \".
@@ -539,13 +831,15 @@ int raw_text_to_kel(char *out, const char *in, int capacity)
     size_t i = 0;
 
     output_begin(&o, out, capacity);
+    i = encode_blocks(&o, in, len);
     while (i < len) {
-        size_t run = plain_run(in + i, len - i);
-        if (output_put_run(&o, in + i, run) < 0)
-            return -1;
-        i += run;
-        if (i == len)
-            break;
+        if (is_plain((unsigned char)in[i])) {
+            size_t run;
+            if (append_plain(&o, in + i, len - i, &run) < 0)
+                return -1;
+            i += run;
+            continue;
+        }
 
         const byte_form *f = &kel_forms.of[(unsigned char)in[i]];
         if (output_put(&o, f->text, f->len) < 0)
