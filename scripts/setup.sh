@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev              # unit and end-to-end tests
     clang libclang-rt-dev                  # sanitizer build and libFuzzer
     libbenchmark-dev libglib2.0-dev pkg-config  # the codec's benchmark
+    groff-base hostname                    # manual pages, installed-tool tests
     g++-mingw-w64-i686                     # the Windows build
     wine wine32                            # running it
 )
