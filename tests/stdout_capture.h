@@ -10,6 +10,18 @@
 
 #include <string>
 
+// Everything in the file behind fd, from its start.
+inline std::string read_whole_file(int fd)
+{
+    std::string text;
+    char buf[65536];
+    ssize_t got;
+    lseek(fd, 0, SEEK_SET);
+    while ((got = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, (size_t)got);
+    return text;
+}
+
 template <class F> std::string capture_stdout(F &&f)
 {
     char path[] = "/tmp/keltools-stdout-XXXXXX";
@@ -25,12 +37,7 @@ template <class F> std::string capture_stdout(F &&f)
     dup2(saved, STDOUT_FILENO);
     close(saved);
 
-    std::string text;
-    char buf[4096];
-    ssize_t got;
-    lseek(fd, 0, SEEK_SET);
-    while ((got = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, (size_t)got);
+    std::string text = read_whole_file(fd);
     close(fd);
     return text;
 }

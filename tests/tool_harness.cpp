@@ -1,5 +1,7 @@
 #include "tool_harness.h"
 
+#include "stdout_capture.h"
+
 #include "textcodec.h"
 
 #include <fcntl.h>
@@ -29,17 +31,6 @@ std::string quoted(const std::string &raw)
     raw_text_to_kel(&kel[0], raw.c_str(), n);
     kel.resize((size_t)n);
     return '"' + kel + '"';
-}
-
-static std::string read_all(int fd)
-{
-    std::string text;
-    char buf[65536];
-    ssize_t got;
-    lseek(fd, 0, SEEK_SET);
-    while ((got = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, (size_t)got);
-    return text;
 }
 
 SimulatedSystem::SimulatedSystem()
@@ -141,7 +132,7 @@ ToolRun SimulatedSystem::run_program(const std::string &path, const std::vector<
     r.ended = monotonic_now();
     r.pid = pid;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = read_all(out);
+    r.out = read_whole_file(out);
     close(out);
     return r;
 }

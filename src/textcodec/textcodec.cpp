@@ -456,14 +456,17 @@ static int output_put_run(struct output *o, const char *src, size_t n)
 }
 
 /*
- * Appends the run of plain characters that starts the n bytes at s and
- * sets *run to its length; returns what output_put_run returns.  While the
- * buffer has room for sixteen more characters, the scan stores each block
- * of sixteen plain bytes as it reads it, and only the bytes of the run, so
- * that a later failure leaves the same partial output.
+ * Appends the run of plain characters at text[*at], among the first len
+ * bytes of text, and moves *at past it; returns what output_put_run
+ * returns.  While
+ * the buffer has room for sixteen more characters, the scan stores each
+ * block of sixteen plain bytes as it reads it, and only the bytes of the
+ * run, so that a later failure leaves the same partial output.
  */
-static int append_plain(struct output *o, const char *s, size_t n, size_t *run)
+static int append_plain(struct output *o, const char *text, size_t len, size_t *at)
 {
+    const char *s = text + *at;
+    size_t n = len - *at;
     size_t i = 0;
 #ifdef __SSE2__
     if (o->start != NULL) {
@@ -484,13 +487,13 @@ static int append_plain(struct output *o, const char *s, size_t n, size_t *run)
         o->next += i;
         o->count += (int)i;
         if (mask != 0) {
-            *run = i;
+            *at += i;
             return 0;
         }
     }
 #endif
     size_t rest = plain_run(s + i, n - i);
-    *run = i + rest;
+    *at += i + rest;
     return output_put_run(o, s + i, rest);
 }
 
@@ -539,10 +542,8 @@ int c_text_to_kel(char *out, const char *in, int capacity)
         return -1;
     while (i < len) {
         if (is_plain((unsigned char)in[i])) {
-            size_t run;
-            if (append_plain(&o, in + i, len - i, &run) < 0)
+            if (append_plain(&o, in, len, &i) < 0)
                 return -1;
-            i += run;
             continue;
         }
 
@@ -706,10 +707,8 @@ int kel_text_to_raw(char *out, const char *in, int capacity)
             break;
 #endif
         if (is_plain((unsigned char)body[i])) {
-            size_t run;
-            if (append_plain(&o, body + i, body_len - i, &run) < 0)
+            if (append_plain(&o, body, body_len, &i) < 0)
                 return -1;
-            i += run;
             continue;
         }
 
@@ -834,10 +833,8 @@ int raw_text_to_kel(char *out, const char *in, int capacity)
     i = encode_blocks(&o, in, len);
     while (i < len) {
         if (is_plain((unsigned char)in[i])) {
-            size_t run;
-            if (append_plain(&o, in + i, len - i, &run) < 0)
+            if (append_plain(&o, in, len, &i) < 0)
                 return -1;
-            i += run;
             continue;
         }
 
