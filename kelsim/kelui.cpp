@@ -59,7 +59,8 @@ int callback_delay_ms()
     const char *text = getenv("KELSIM_CALLBACK_MS");
     if (text == nullptr || text[0] == '\0')
         return DEFAULT_CALLBACK_MS;
-    return atoi(text);
+    int ms = atoi(text);
+    return ms > 0 ? ms : 0;
 }
 
 void deliver(void *p)

@@ -3,6 +3,7 @@
 
 #include "textcodec.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -217,7 +218,7 @@ void start_thread(void (*fn)(void *), void *arg)
 void sleep_ms(int ms)
 {
     struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0) {
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
 #endif
