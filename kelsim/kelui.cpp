@@ -7,7 +7,8 @@
 //                              $KELSIM_CALLBACK_MS (default 100) when the set
 //                              exists; an unknown set is never called back
 //   kelui_get_*_object_in_set  serve the set's names in order, cut to 31
-//                              characters and a terminator
+//                              characters and a terminator, each after
+//                              $KELSIM_OBJECT_MS (default 0)
 // A domain or set that does not exist is journalled and otherwise ignored.
 #include "kelui.h"
 
@@ -54,13 +55,19 @@ booking *find_booking(int id)
     return id >= 1 && id <= n ? bookings[id - 1] : nullptr;
 }
 
-int callback_delay_ms()
+// A delay in milliseconds from the environment; unset or empty gives the default.
+int delay_ms(const char *variable, int default_ms)
 {
-    const char *text = getenv("KELSIM_CALLBACK_MS");
+    const char *text = getenv(variable);
     if (text == nullptr || text[0] == '\0')
-        return DEFAULT_CALLBACK_MS;
+        return default_ms;
     int ms = atoi(text);
     return ms > 0 ? ms : 0;
+}
+
+int callback_delay_ms()
+{
+    return delay_ms("KELSIM_CALLBACK_MS", DEFAULT_CALLBACK_MS);
 }
 
 void deliver(void *p)
@@ -76,6 +83,10 @@ void deliver(void *p)
 // Writes the booking's next name into name[32], cut to 31 characters.
 int serve_name(const char *call, int id, char *name)
 {
+    // A slow or hung library, for testing how callers bear it.
+    static const int object_ms = delay_ms("KELSIM_OBJECT_MS", 0);
+    if (object_ms > 0)
+        kelsim::sleep_ms(object_ms);
     booking *b = find_booking(id);
     if (b == nullptr || b->next >= b->names.size()) {
         journal(call, {number(id), "->", "0"});

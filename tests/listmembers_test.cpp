@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 namespace
 {
 
@@ -72,6 +74,58 @@ TEST(ListMembersSlow, GivesUpAfterTenSeconds)
     EXPECT_GE(took, 10.0);
     EXPECT_LT(took, 12.0);
     EXPECT_EQ(sim.journal().size(), 1u) << "booked, never called back";
+}
+
+// A callback that comes as the time-out ends: exactly one of the two flows
+// ends the process, so every run either lists the whole set once, in
+// order, with 0, or prints nothing and ends with 1.  Several runs at once
+// on both sides of 10 s, with a set big enough that listing takes a while.
+TEST(ListMembersSlow, ACallbackAtTheTimeOutIsNeitherCutNorTorn)
+{
+    SimulatedSystem sim;
+    std::vector<std::string> set = {"BIG"};
+    std::string whole;
+    for (int i = 0; i < 10000; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "name%05d", i);
+        set.push_back(name);
+        whole += std::string(name) + "\n";
+    }
+    sim.set(set);
+
+    const int delays_ms[] = {9700, 9850, 9900, 9925, 9950, 9960, 9970, 9980,
+                             9990, 9995, 10000, 10005, 10010, 10050, 10300};
+    std::vector<ToolProcess> started;
+    for (int ms : delays_ms)
+        started.push_back(sim.start("listmembers", {"BIG"}, {"KELSIM_CALLBACK_MS=" + std::to_string(ms)}));
+    int listed = 0, timed_out = 0;
+    for (size_t i = 0; i < started.size(); i++) {
+        ToolRun r = finish(started[i]);
+        if (r.status == 0) {
+            EXPECT_TRUE(r.out == whole) << delays_ms[i] << " ms: " << r.out.size() << " bytes";
+            listed++;
+        } else {
+            EXPECT_EQ(r.status, 1) << delays_ms[i] << " ms";
+            EXPECT_EQ(r.out, "") << delays_ms[i] << " ms";
+            timed_out++;
+        }
+    }
+    EXPECT_GT(listed, 0) << "the early callbacks list the set";
+    EXPECT_GT(timed_out, 0) << "the late callbacks come after the time-out";
+}
+
+// A listing that begun in time but never ends (a library call that hangs)
+// is given up 5 seconds after the time-out, with 1.
+TEST(ListMembersSlow, GivesUpOnAListingThatHangs)
+{
+    SimulatedSystem sim;
+    sim.set({"SET", "one", "two"});
+    double started = monotonic_now();
+    ToolRun r = sim.run("listmembers", {"SET"}, {"KELSIM_OBJECT_MS=60000"});
+    double took = r.ended - started;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_GE(took, 15.0);
+    EXPECT_LT(took, 17.0);
 }
 
 } // namespace

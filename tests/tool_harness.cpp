@@ -97,8 +97,21 @@ ToolRun SimulatedSystem::run(const std::string &tool, const std::vector<std::str
 ToolRun SimulatedSystem::run_program(const std::string &path, const std::vector<std::string> &args,
                                      const std::vector<std::string> &extra_env) const
 {
+    return finish(start_program(path, args, extra_env));
+}
+
+ToolProcess SimulatedSystem::start(const std::string &tool, const std::vector<std::string> &args,
+                                   const std::vector<std::string> &extra_env) const
+{
+    return start_program(std::string(TOOLS_DIR) + "/" + tool, args, extra_env);
+}
+
+ToolProcess SimulatedSystem::start_program(const std::string &path,
+                                           const std::vector<std::string> &args,
+                                           const std::vector<std::string> &extra_env) const
+{
     char out_path[] = "/tmp/keltools-out-XXXXXX";
-    int out = mkstemp(out_path);
+    int out = mkostemp(out_path, O_CLOEXEC); // not inherited by the tools started after it
     if (out < 0)
         throw std::runtime_error("mkstemp failed");
     unlink(out_path);
@@ -126,13 +139,20 @@ ToolRun SimulatedSystem::run_program(const std::string &path, const std::vector<
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    return ToolProcess{pid, out};
+}
+
+ToolRun finish(ToolProcess p)
+{
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(p.pid, &status, 0);
     ToolRun r;
     r.ended = monotonic_now();
-    r.pid = pid;
+    r.pid = p.pid;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = read_whole_file(out);
-    close(out);
+    r.out = read_whole_file(p.out);
+    close(p.out);
     return r;
 }

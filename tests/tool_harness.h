@@ -13,6 +13,15 @@ struct ToolRun {
     int pid;
 };
 
+// A started tool: its process and the file that receives its standard output.
+struct ToolProcess {
+    int pid;
+    int out;
+};
+
+// Waits for a started tool and collects what it did.
+ToolRun finish(ToolProcess p);
+
 struct JournalRecord {
     double time; // CLOCK_MONOTONIC seconds
     std::string call;
@@ -41,6 +50,13 @@ class SimulatedSystem
     // Runs any program in this system, standard output captured.
     ToolRun run_program(const std::string &path, const std::vector<std::string> &args,
                         const std::vector<std::string> &extra_env = {}) const;
+
+    // Starts build/bin/<tool> without waiting for it; finish() waits and
+    // collects it, so that many tools can run at once.
+    ToolProcess start(const std::string &tool, const std::vector<std::string> &args,
+                      const std::vector<std::string> &extra_env = {}) const;
+    ToolProcess start_program(const std::string &path, const std::vector<std::string> &args,
+                              const std::vector<std::string> &extra_env = {}) const;
 
   private:
     std::string dir_;

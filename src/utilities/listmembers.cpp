@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * listmembers: prints the names of the objects in a KEL object set, one per
  * line.
@@ -13,13 +14,35 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "kelui.h"
+
+/*
+ * Which flow ends the process, decided once: the callback claims it to
+ * list the set, or the time-out claims it to give up.  Two threads must
+ * never both run exit(), and a listing once begun must not be cut short.
+ */
+enum { WAITING, LISTING, LISTED, TIMED_OUT, ABANDONED };
+static std::atomic<int> state(WAITING);
 
 static void usage(void)
 {
     puts("Usage : ");
     puts("        listmembers <object-set>");
     exit(1);
+}
+
+/* Sleeps the whole time even when a signal cuts a sleep short. */
+static void sleep_out(unsigned int seconds)
+{
+    while (seconds > 0)
+        seconds = sleep(seconds);
+}
+
+static int claim(int from, int to)
+{
+    return state.compare_exchange_strong(from, to);
 }
 
 /*
@@ -40,6 +63,10 @@ static void handler(int *pId, long *pParam)
     int iflg;
 
     (void)Param;
+    /* Too late: main has given up and is ending the process with 1. */
+    if (!claim(WAITING, LISTING))
+        return;
+
     kelui_get_first_object_in_set(Id, objName);
     print_name(objName);
     for (;;) {
@@ -49,6 +76,9 @@ static void handler(int *pId, long *pParam)
         print_name(objName);
     }
 
+    /* main gave up on a listing that took too long; it ends the process. */
+    if (!claim(LISTING, LISTED))
+        return;
     /* Ending the process here cuts main's sleep short; flush first so no name is lost. */
     fflush(stdout);
     exit(0);
@@ -63,9 +93,19 @@ int main(int argc, char *argv[])
 
     kelui_book_objectsetchange(argv[1], handler, param);
 
-    /* A signal may cut a sleep short; sleep out the rest. */
-    unsigned int left = 10;
-    while (left > 0)
-        left = sleep(left);
-    exit(1);
+    sleep_out(10);
+    if (claim(WAITING, TIMED_OUT))
+        exit(1);
+
+    /*
+     * A callback is listing the set and will end the process itself.  A
+     * listing takes milliseconds; one still going 5 seconds on hangs in
+     * the library, so give up on it with 1.  _exit, not exit: the other
+     * thread may be inside standard output's buffer.
+     */
+    sleep_out(5);
+    if (claim(LISTING, ABANDONED))
+        _exit(1);
+    for (;;)
+        pause(); /* the listing is done and its exit(0) under way */
 }
