@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKELTOOLS_TESTS=OFF >/dev/null
+scripts/setup.sh bench
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKELTOOLS_TESTS=OFF -DKELTOOLS_BENCH=ON >/dev/null
 cmake --build build-release -j "$(nproc)" --target textcodec_bench >/dev/null
 build-release/bin/textcodec_bench "$@"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up the machine and cross-compiles the Windows console build,
 # haltdomainw.exe and the stand-in keluirtl.dll, into build-windows/bin.
+# Extra arguments go to CMake's configure step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DKELTOOLS_WERROR=ON "$@"
+scripts/setup.sh windows
+cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DKELTOOLS_WERROR=ON "$@" >/dev/null
 cmake --build build-windows -j "$(nproc)"

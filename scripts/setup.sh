@@ -1,17 +1,52 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the demo and the tests need,
-# where they are missing.  Safe to run again: it installs nothing twice.
+# SPDX-License-Identifier: MIT
+# Installs the Debian packages that one purpose needs, where they are
+# missing, quietly: one line says what is installed and why; apt-get's own
+# output goes to a log whose path, with its last lines, is shown only when
+# something fails.  Safe to run again: it installs nothing twice.
+#
+#   setup.sh demo      build the tools and the stand-in (the main job)
+#   setup.sh test      everything the test command needs
+#   setup.sh windows   cross-compile the Windows build
+#   setup.sh bench     the codec's benchmark and its peers
 set -euo pipefail
 
-packages=(
-    cmake make g++ binutils                # build and the ELF checks
-    libgtest-dev libgmock-dev              # unit and end-to-end tests
-    clang libclang-rt-dev                  # sanitizer build and libFuzzer
-    libbenchmark-dev libglib2.0-dev pkg-config  # the codec's benchmark
-    groff-base hostname                    # manual pages, installed-tool tests
-    g++-mingw-w64-i686                     # the Windows build
-    wine wine32                            # running it
-)
+purpose=${1:-}
+build=(cmake make g++ binutils)
+case $purpose in
+demo)
+    why="to build the tools"
+    packages=("${build[@]}")
+    ;;
+test)
+    why="to build and run the tests"
+    packages=(
+        "${build[@]}"
+        libgtest-dev libgmock-dev          # unit and end-to-end tests
+        clang libclang-rt-dev              # sanitizer build and libFuzzer
+        groff-base hostname git            # manual pages, installed tools, clean copies
+        g++-mingw-w64-i686                 # the Windows build
+        g++-mingw-w64-x86-64 wine64        # its sources as a 64-bit build, run under wine64
+        wine                               # the wine front end
+        lintian devscripts pkgconf         # the Debian packages and the pkg-config file
+    )
+    # Running the 32-bit build needs wine32, an i386 package; a host that
+    # cannot run 32-bit code still installs it, and the probe then skips.
+    packages+=(wine32:i386)
+    ;;
+windows)
+    why="to cross-compile the Windows build"
+    packages=("${build[@]}" g++-mingw-w64-i686)
+    ;;
+bench)
+    why="to build the codec's benchmark"
+    packages=("${build[@]}" libbenchmark-dev libglib2.0-dev pkgconf)
+    ;;
+*)
+    echo "usage: setup.sh demo | test | windows | bench" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,8 +57,17 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "setup: installing ${missing[*]}"
-# wine32 is an i386 package.
-dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+log=${TMPDIR:-/tmp}/keltools-setup-$purpose.log
+echo "setup: installing ${missing[*]} $why"
+if ! {
+    if [[ " ${missing[*]} " == *":i386 "* ]] &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+    fi
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+} >"$log" 2>&1; then
+    echo "setup: installing failed; the last lines of $log:" >&2
+    tail -n 20 "$log" >&2
+    exit 1
+fi

@@ -1,21 +1,95 @@
 #!/usr/bin/env bash
-# Sets up the machine, cross-compiles the Windows build, then builds and
-# runs every test twice: once with warnings as errors, once more with clang
-# under AddressSanitizer and UndefinedBehaviorSanitizer (which also builds
-# and runs the codec's fuzz target).  Both runs check the Windows build
-# under wine.  Exits non-zero as soon as anything fails.
-set -euo pipefail
+# SPDX-License-Identifier: MIT
+# The test command.  Sets up the machine, cross-compiles the Windows build
+# (and the same sources as a 64-bit build), checks that the main job runs
+# from a clean copy with tests and benchmark off, then builds and runs
+# every test twice: once with g++ and warnings as errors, once more with
+# clang under AddressSanitizer and UndefinedBehaviorSanitizer (which also
+# builds and runs the codec's fuzz target).  The second pass sets
+# KELTOOLS_NO_I386=1, so the fallback for hosts that cannot run 32-bit x86
+# code is exercised in every run.
+#
+# Every step runs even when an earlier one failed; the status is non-zero
+# if any failed, and the failures are the last thing printed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+failures=()
 
-scripts/build-windows.sh
-windows_bin=$PWD/build-windows/bin
+# step NAME COMMAND...: runs a step, and remembers it when it fails.
+step() {
+    local name=$1
+    shift
+    echo "=== $name"
+    if ! "$@"; then
+        failures+=("$name")
+        return 1
+    fi
+}
 
-cmake -S . -B build -DKELTOOLS_WERROR=ON -DKELTOOLS_WINDOWS_BIN="$windows_bin"
-cmake --build build -j "$(nproc)"
-(cd build && ctest --output-on-failure -j 2)
+# quietly COMMAND...: runs a command, showing its output only when it fails.
+quietly() {
+    local log status
+    log=$(mktemp "${TMPDIR:-/tmp}/keltools-step-XXXXXX")
+    "$@" >"$log" 2>&1
+    status=$?
+    [ $status -eq 0 ] || cat "$log"
+    rm -f "$log"
+    return $status
+}
 
-cmake -S . -B build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DKELTOOLS_WERROR=ON \
-    -DKELTOOLS_WINDOWS_BIN="$windows_bin" \
+# The failed tests of a build folder's last ctest run, one per line.
+failed_tests() {
+    sed 's/^[0-9]*:/    /' "$1/Testing/Temporary/LastTestsFailed.log" 2>/dev/null
+}
+
+# A copy of the tracked files, as a clean clone has them, runs the demo.
+lean_demo() {
+    local copy status
+    copy=$(mktemp -d "${TMPDIR:-/tmp}/keltools-demo-XXXXXX")
+    git ls-files -z | tar -c --null -T - | tar -x -C "$copy"
+    (cd "$copy" && scripts/demo.sh) >"$copy.log" 2>&1
+    status=$?
+    if [ $status -ne 0 ] || ! grep -q '^\$ guichannel$' "$copy.log" ||
+        ls "$copy/build/bin" | grep -q '_test$\|_bench$'; then
+        cat "$copy.log"
+        echo "the demo failed, or built tests or the benchmark"
+        status=1
+    else
+        echo "the demo ran from a clean copy and built only the tools and the stand-in"
+    fi
+    rm -rf "$copy" "$copy.log"
+    return $status
+}
+
+# pass NAME BUILD_DIR CMAKE_ARGS...: configures, builds and tests one build.
+pass() {
+    local name=$1 dir=$2
+    shift 2
+    step "$name: configure" quietly cmake -S . -B "$dir" -DKELTOOLS_WERROR=ON -DKELTOOLS_TESTS=ON \
+        -DKELTOOLS_WINDOWS_BIN="$root/build-windows/bin" \
+        -DKELTOOLS_WINDOWS64_BIN="$root/build-windows64/bin" "$@" &&
+        step "$name: build" cmake --build "$dir" -j "$(nproc)" || return
+    echo "Windows tests: does this host run the 32-bit build under wine? $(tests/probe_i386.sh)"
+    step "$name: tests" bash -c "cd '$dir' && ctest --output-on-failure -j 2" ||
+        failures[-1]+=$'\n'"$(failed_tests "$dir")"
+}
+
+step "setup" scripts/setup.sh test || { echo "FAILED: setup"; exit 1; }
+step "Windows build (32-bit, shipped)" quietly scripts/build-windows.sh
+step "Windows build (64-bit, for hosts without 32-bit support)" quietly bash -c \
+    "cmake -S . -B build-windows64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+         -DKELTOOLS_WERROR=ON && cmake --build build-windows64 -j $(nproc)"
+step "the main job from a clean copy" lean_demo
+
+pass "g++, warnings as errors" build
+KELTOOLS_NO_I386=1 pass "clang, ASan and UBSan, 64-bit Windows fallback" build-sanitize \
+    -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
-cmake --build build-sanitize -j "$(nproc)"
-(cd build-sanitize && ctest --output-on-failure -j 2)
+
+if [ ${#failures[@]} -gt 0 ]; then
+    echo
+    echo "FAILED:"
+    printf '  %s\n' "${failures[@]}"
+    exit 1
+fi

@@ -1,6 +1,9 @@
+// SPDX-License-Identifier: MIT
 // haltdomainw, the Windows console build of haltdomain: its image checked
 // with objdump and nm, and the program run under wine against the stand-in
-// keluirtl.dll built beside it.
+// keluirtl.dll built beside it.  Where this host cannot run 32-bit x86
+// code, the runs of the 32-bit build are skipped and the same sources,
+// built for 64-bit Windows, run under wine64 instead.
 #include "tool_harness.h"
 
 #include <gtest/gtest.h>
@@ -77,18 +80,28 @@ TEST(HaltDomainW, CarriesTheWholeTextCodec)
     }
 }
 
-// Runs haltdomainw under wine, in a prefix of the build's own.
-ToolRun run_under_wine(const SimulatedSystem &sim, const std::vector<std::string> &args)
+// A build of haltdomainw to run under wine: the shipped 32-bit one, or the
+// same sources built for 64-bit Windows, which checks them on hosts that
+// cannot run 32-bit x86 code.
+struct WindowsBuild {
+    std::string exe;
+    const char *wine;       // the wine loader for its processor
+    const char *wineprefix; // a prefix of the build's own
+};
+
+// Runs a Windows build of haltdomainw under wine against the stand-in.
+ToolRun run_under_wine(const WindowsBuild &build, const SimulatedSystem &sim,
+                       const std::vector<std::string> &args)
 {
-    std::vector<std::string> wine_args = {EXE};
+    std::vector<std::string> wine_args = {build.exe};
     wine_args.insert(wine_args.end(), args.begin(), args.end());
     // No Mono or Gecko: a new prefix must not ask for them.
-    return sim.run_program(
-        WINE, wine_args,
-        {"WINEPREFIX=" WINEPREFIX, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="});
+    return sim.run_program(build.wine, wine_args,
+                           {std::string("WINEPREFIX=") + build.wineprefix, "WINEDEBUG=-all",
+                            "WINEDLLOVERRIDES=mscoree,mshtml=", std::string("WINELOADER=") + build.wine});
 }
 
-TEST(HaltDomainW, PassesTheFirstArgumentUnchangedUnderWine)
+void passes_the_first_argument_unchanged(const WindowsBuild &build)
 {
     // The arguments of haltdomain's own tests that a Windows command line
     // can carry: plain 7-bit text, and not beyond its 32767 characters.
@@ -99,7 +112,7 @@ TEST(HaltDomainW, PassesTheFirstArgumentUnchangedUnderWine)
     for (const std::string &name : names) {
         SimulatedSystem sim;
         sim.domain({"DOM"});
-        ToolRun r = run_under_wine(sim, {name, "extra"});
+        ToolRun r = run_under_wine(build, sim, {name, "extra"});
         EXPECT_EQ(r.status, 0) << name;
         EXPECT_EQ(r.out, "") << name;
         auto journal = sim.journal();
@@ -112,14 +125,51 @@ TEST(HaltDomainW, PassesTheFirstArgumentUnchangedUnderWine)
     }
 }
 
-TEST(HaltDomainW, WithoutAnArgumentPrintsUsageUnderWine)
+void without_an_argument_prints_usage(const WindowsBuild &build)
 {
     SimulatedSystem sim;
-    ToolRun r = run_under_wine(sim, {});
+    ToolRun r = run_under_wine(build, sim, {});
     EXPECT_EQ(r.status, 1);
     // Standard output is in text mode on Windows: lines end with CR LF.
     EXPECT_EQ(r.out, "Usage : \r\n        haltdomain <domain>\r\n");
     EXPECT_TRUE(sim.journal().empty());
 }
+
+const WindowsBuild PE32 = {EXE, WINE32, WINEPREFIX "32"};
+
+// Skips the test, with the probe's reason, where 32-bit code cannot run.
+#define SKIP_WITHOUT_I386()                                                                        \
+    do {                                                                                           \
+        std::string probe = command_output("sh '" PROBE_I386 "' '" WINE32 "'");                    \
+        if (probe != "yes\n")                                                                      \
+            GTEST_SKIP() << "32-bit build not run: " << probe;                                     \
+    } while (0)
+
+TEST(HaltDomainW, PassesTheFirstArgumentUnchangedUnderWine)
+{
+    SKIP_WITHOUT_I386();
+    passes_the_first_argument_unchanged(PE32);
+}
+
+TEST(HaltDomainW, WithoutAnArgumentPrintsUsageUnderWine)
+{
+    SKIP_WITHOUT_I386();
+    without_an_argument_prints_usage(PE32);
+}
+
+#ifdef WINDOWS64_BIN
+const WindowsBuild PE32_PLUS = {std::string(WINDOWS64_BIN) + "/haltdomainw.exe", WINE64,
+                                WINEPREFIX "64"};
+
+TEST(HaltDomainW64, PassesTheFirstArgumentUnchangedUnderWine64)
+{
+    passes_the_first_argument_unchanged(PE32_PLUS);
+}
+
+TEST(HaltDomainW64, WithoutAnArgumentPrintsUsageUnderWine64)
+{
+    without_an_argument_prints_usage(PE32_PLUS);
+}
+#endif
 
 } // namespace
