@@ -1,138 +1,133 @@
+// SPDX-License-Identifier: MIT
 // kelsim: sets up and shows the simulated KEL system that the stand-in
-// libraries act on (see kelsim.h for the state directory).
+// libraries act on (see kelsim.h for the state folder).  Failures are
+// reported on standard error with what failed and why; the status is 1
+// for a failure and 2 for a wrong command line.
 #include "kelsim.h"
 
-#include <dirent.h>
-#include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-static int usage()
+#ifndef KELTOOLS_VERSION
+#define KELTOOLS_VERSION "unknown"
+#endif
+
+static const char USAGE[] =
+    "usage: kelsim init                           an empty simulated system\n"
+    "       kelsim domain NAME [OPTION VALUE]...  a running domain and its options\n"
+    "       kelsim set NAME [OBJECT]...           an object set\n"
+    "       kelsim show                           the state, names as KEL text\n"
+    "       kelsim path                           the state folder in use\n"
+    "       kelsim --help | --version\n"
+    "The state folder is $KELSIM_DIR, else $XDG_RUNTIME_DIR/kelsim, else\n"
+    "${TMPDIR:-/tmp}/kelsim-UID.\n";
+
+static int usage_error(const char *what)
 {
-    fputs("usage: kelsim init                           empty simulated system\n"
-          "       kelsim domain NAME [OPTION VALUE]...  a running domain and its options\n"
-          "       kelsim set NAME [OBJECT]...           an object set\n"
-          "       kelsim show                           the state, names as KEL text\n"
-          "The state directory is $KELSIM_DIR (default $TMPDIR/kelsim or /tmp/kelsim).\n",
-          stderr);
+    fprintf(stderr, "kelsim: %s\n", what);
+    fputs(USAGE, stderr);
     return 2;
 }
 
-static bool make_dir(const std::string &path)
+// Runs change(s) as one transaction under the exclusive lock.
+template <class F> static int change(F &&f)
 {
-    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST)
-        return true;
-    perror(path.c_str());
-    return false;
-}
-
-// The file names of a folder of the state, sorted.
-static std::vector<std::string> entries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent *e = readdir(d)) {
-        if (e->d_name[0] == '@')
-            names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// A stored name as the journal shows it: quoted KEL text.
-static std::string shown(const std::string &stored)
-{
-    return kelsim::quoted(kelsim::decode(stored).c_str());
-}
-
-static int init()
-{
-    std::string dir = kelsim::state_dir();
-    for (const char *sub : {"", "/domains", "/sets"}) {
-        if (!make_dir(dir + sub))
-            return 1;
-    }
-    for (const char *sub : {"/domains", "/sets"}) {
-        for (const std::string &e : entries(dir + sub))
-            unlink((dir + sub + "/" + e).c_str());
-    }
-    unlink((dir + "/journal").c_str());
-    return kelsim::write_file(dir + "/nameserver-debug", "off\n") ? 0 : 1;
+    kelsim::state s;
+    if (!kelsim::open_state(&s, true))
+        return 1;
+    bool ok = f(s);
+    kelsim::close_state(&s);
+    return ok ? 0 : 1;
 }
 
 static int domain(int argc, char *argv[])
 {
-    if (argc < 1 || argc % 2 != 1)
-        return usage();
-    std::string text;
+    if (argc < 1)
+        return usage_error("domain: no domain name");
+    if (argc % 2 != 1)
+        return usage_error("domain: an option without a value");
+    kelsim::domain d{argv[0], {}};
     for (int i = 1; i + 1 < argc; i += 2)
-        text += kelsim::encode(argv[i]) + "\t" + kelsim::encode(argv[i + 1]) + "\n";
-    return kelsim::write_file(kelsim::name_path("domains", argv[0]), text) ? 0 : 1;
+        d.options.emplace_back(argv[i], argv[i + 1]);
+    return change([&](const kelsim::state &s) { return kelsim::store_domain(s, d); });
 }
 
 static int set(int argc, char *argv[])
 {
     if (argc < 1)
-        return usage();
-    std::string text;
-    for (int i = 1; i < argc; i++)
-        text += kelsim::encode(argv[i]) + "\n";
-    return kelsim::write_file(kelsim::name_path("sets", argv[0]), text) ? 0 : 1;
+        return usage_error("set: no set name");
+    kelsim::object_set objects{argv[0], std::vector<std::string>(argv + 1, argv + argc)};
+    return change([&](const kelsim::state &s) { return kelsim::store_set(s, objects); });
+}
+
+static std::string shown(const std::string &raw)
+{
+    return kelsim::quoted(raw.c_str());
 }
 
 static int show()
 {
-    std::string dir = kelsim::state_dir();
-    std::string text;
+    kelsim::state s;
+    std::vector<kelsim::domain> domains;
+    std::vector<kelsim::object_set> sets;
+    std::string debug;
+    if (!kelsim::open_state(&s, false))
+        return 1;
+    bool ok = kelsim::load_domains(s, &domains) && kelsim::load_sets(s, &sets) &&
+              kelsim::load_debug(s, &debug);
+    kelsim::close_state(&s);
+    if (!ok)
+        return 1;
 
-    printf("domains:\n");
-    for (const std::string &e : entries(dir + "/domains")) {
-        printf("  %s", shown(e.substr(1)).c_str());
-        kelsim::read_file(dir + "/domains/" + e, &text);
-        for (const std::string &line : kelsim::split_lines(text)) {
-            size_t tab = line.find('\t');
-            if (tab != std::string::npos)
-                printf("  %s=%s", shown(line.substr(0, tab)).c_str(),
-                       shown(line.substr(tab + 1)).c_str());
-        }
-        printf("\n");
+    std::string text = "domains:\n";
+    for (const auto &d : domains) {
+        text += "  " + shown(d.name);
+        for (const auto &o : d.options)
+            text += "  " + shown(o.first) + "=" + shown(o.second);
+        text += "\n";
     }
-    printf("object sets:\n");
-    for (const std::string &e : entries(dir + "/sets")) {
-        printf("  %s:", shown(e.substr(1)).c_str());
-        kelsim::read_file(dir + "/sets/" + e, &text);
-        for (const std::string &line : kelsim::split_lines(text))
-            printf(" %s", shown(line).c_str());
-        printf("\n");
+    text += "object sets:\n";
+    for (const auto &set : sets) {
+        text += "  " + shown(set.name) + ":";
+        for (const std::string &o : set.objects)
+            text += " " + shown(o);
+        text += "\n";
     }
-    if (!kelsim::read_file(dir + "/nameserver-debug", &text))
-        text = "off\n";
-    printf("name server debug: %s", text.c_str());
+    text += "name server debug: " + debug + "\n";
+    fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
 
 int main(int argc, char *argv[])
 {
     if (argc < 2)
-        return usage();
+        return usage_error("no command");
     std::string command = argv[1];
-    if (command == "init" && argc == 2)
-        return init();
+    bool alone = argc == 2;
+    if (command == "--help" && alone) {
+        fputs(USAGE, stdout);
+        return 0;
+    }
+    if (command == "--version" && alone) {
+        puts("kelsim (keltools) " KELTOOLS_VERSION);
+        return 0;
+    }
+    if (command == "init" && alone)
+        return kelsim::init_state() ? 0 : 1;
+    if (command == "path" && alone) {
+        puts(kelsim::state_dir().c_str());
+        return 0;
+    }
+    if (command == "show" && alone)
+        return show();
     if (command == "domain")
         return domain(argc - 2, argv + 2);
     if (command == "set")
         return set(argc - 2, argv + 2);
-    if (command == "show" && argc == 2)
-        return show();
-    return usage();
+    if (command == "init" || command == "show" || command == "path")
+        return usage_error((command + ": takes no arguments").c_str());
+    return usage_error(("unknown command: " + command).c_str());
 }

@@ -1,5 +1,9 @@
+// SPDX-License-Identifier: MIT
 // Stand-in for the KEL user-interface library: every call is journalled and
-// acts on the simulated system in the state directory.
+// acts on the simulated system in the state folder, each change as one
+// transaction under the folder's lock.  Failures of the stand-in itself
+// (a refused state folder, a name that cannot be stored) are reported on
+// standard error as one line beginning "kelsim:".
 //
 //   kelui_kill                 removes a running domain
 //   kelui_change_option        stores the value of a domain's option
@@ -100,65 +104,65 @@ int serve_name(const char *call, int id, char *name)
     return 1;
 }
 
-// Reads a domain's options as (option, value) pairs; false when it is not running.
-bool read_domain(const std::string &path, std::vector<std::pair<std::string, std::string>> *options)
-{
-    std::string text;
-    if (!kelsim::read_file(path, &text))
-        return false;
-    for (const std::string &line : kelsim::split_lines(text)) {
-        size_t tab = line.find('\t');
-        if (tab != std::string::npos)
-            options->emplace_back(kelsim::decode(line.substr(0, tab)),
-                                  kelsim::decode(line.substr(tab + 1)));
-    }
-    return true;
-}
-
 } // namespace
 
 int kelui_kill(const char *domain)
 {
     journal("kelui_kill", {quoted(domain)});
-    return remove(kelsim::name_path("domains", domain).c_str()) == 0 ? 0 : -1;
+
+    kelsim::state s;
+    bool found = false;
+    if (kelsim::open_state(&s, true)) {
+        kelsim::remove_domain(s, domain, &found);
+        kelsim::close_state(&s);
+    }
+    return found ? 0 : -1;
 }
 
 int kelui_change_option(const char *domain, const char *option, const char *value)
 {
     journal("kelui_change_option", {quoted(domain), quoted(option), quoted(value)});
 
-    std::string path = kelsim::name_path("domains", domain);
-    std::vector<std::pair<std::string, std::string>> options;
-    if (!read_domain(path, &options))
+    // A domain that is not running changes nothing.
+    kelsim::state s;
+    kelsim::domain d;
+    bool found = false, ok = false;
+    if (!kelsim::open_state(&s, true))
         return -1;
-    bool found = false;
-    for (auto &o : options) {
-        if (o.first == option) {
-            o.second = value;
-            found = true;
+    if (kelsim::load_domain(s, domain, &d, &found)) {
+        bool known = false;
+        for (auto &o : d.options) {
+            if (o.first == option) {
+                o.second = value;
+                known = true;
+            }
         }
+        if (!known)
+            d.options.emplace_back(option, value);
+        ok = kelsim::store_domain(s, d);
     }
-    if (!found)
-        options.emplace_back(option, value);
-
-    std::string text;
-    for (const auto &o : options)
-        text += kelsim::encode(o.first) + "\t" + kelsim::encode(o.second) + "\n";
-    return kelsim::write_file(path, text) ? 0 : -1;
+    kelsim::close_state(&s);
+    return ok ? 0 : -1;
 }
 
 int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callback, long tag)
 {
     journal("kelui_book_objectsetchange", {quoted(set), number(tag)});
 
-    std::string text;
     int n = booking_count.load(std::memory_order_relaxed);
-    if (callback == nullptr || n == MAX_BOOKINGS ||
-        !kelsim::read_file(kelsim::name_path("sets", set), &text))
+    if (callback == nullptr || n == MAX_BOOKINGS)
         return -1;
-    booking *b = new booking{n + 1, tag, callback, set, {}, 0};
-    for (const std::string &line : kelsim::split_lines(text))
-        b->names.push_back(kelsim::decode(line));
+    kelsim::state s;
+    kelsim::object_set objects;
+    bool found = false;
+    if (!kelsim::open_state(&s, false))
+        return -1;
+    kelsim::load_set(s, set, &objects, &found);
+    kelsim::close_state(&s);
+    if (!found)
+        return -1;
+
+    booking *b = new booking{n + 1, tag, callback, set, objects.objects, 0};
     bookings[n] = b;
     booking_count.store(n + 1, std::memory_order_release);
     kelsim::start_thread(deliver, b);

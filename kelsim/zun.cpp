@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-in for the communication library: sendCommand is journalled, and
 // the name server's two debug commands switch its recorded debug state.
 #include "zunclient.h"
@@ -10,10 +11,15 @@ int ZunClient::sendCommand(const char *name, const char *data)
 {
     kelsim::journal("ZunClient::sendCommand", {kelsim::quoted(name), kelsim::quoted(data)});
 
-    std::string path = kelsim::state_dir() + "/nameserver-debug";
+    const char *debug = nullptr;
     if (strcmp(name, "QOB_DNS/DEBUG_ON") == 0)
-        kelsim::write_file(path, "on\n");
+        debug = "on";
     else if (strcmp(name, "QOB_DNS/DEBUG_OFF") == 0)
-        kelsim::write_file(path, "off\n");
+        debug = "off";
+    kelsim::state s;
+    if (debug == nullptr || !kelsim::open_state(&s, true))
+        return 0;
+    kelsim::store_debug(s, debug);
+    kelsim::close_state(&s);
     return 0;
 }

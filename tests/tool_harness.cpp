@@ -110,18 +110,29 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
                                            const std::vector<std::string> &args,
                                            const std::vector<std::string> &extra_env) const
 {
+    // Not inherited by the tools started after this one.
     char out_path[] = "/tmp/keltools-out-XXXXXX";
-    int out = mkostemp(out_path, O_CLOEXEC); // not inherited by the tools started after it
-    if (out < 0)
+    char err_path[] = "/tmp/keltools-err-XXXXXX";
+    int out = mkostemp(out_path, O_CLOEXEC);
+    int err = mkostemp(err_path, O_CLOEXEC);
+    if (out < 0 || err < 0)
         throw std::runtime_error("mkstemp failed");
     unlink(out_path);
+    unlink(err_path);
 
+    // This system's folder and a few variables of the test's own, each
+    // replaced by an extra_env entry of the same name.
     std::vector<std::string> env = {"KELSIM_DIR=" + dir_, "PATH=/usr/bin:/bin"};
     for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "HOME", "TMPDIR"}) {
         if (const char *value = getenv(keep))
             env.push_back(std::string(keep) + "=" + value);
     }
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    for (const std::string &extra : extra_env) {
+        std::string name = extra.substr(0, extra.find('=') + 1);
+        for (auto e = env.begin(); e != env.end();)
+            e = e->rfind(name, 0) == 0 ? env.erase(e) : e + 1;
+        env.push_back(extra);
+    }
 
     std::vector<char *> argv = {const_cast<char *>(path.c_str())};
     for (const std::string &a : args)
@@ -136,12 +147,13 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     if (pid < 0)
         throw std::runtime_error("fork failed");
-    return ToolProcess{pid, out};
+    return ToolProcess{pid, out, err};
 }
 
 ToolRun finish(ToolProcess p)
@@ -153,6 +165,8 @@ ToolRun finish(ToolProcess p)
     r.pid = p.pid;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_whole_file(p.out);
+    r.err = read_whole_file(p.err);
     close(p.out);
+    close(p.err);
     return r;
 }

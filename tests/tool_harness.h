@@ -9,6 +9,7 @@
 struct ToolRun {
     int status;      // exit status, or 128 + signal
     std::string out; // standard output, byte for byte
+    std::string err; // standard error
     double ended;    // CLOCK_MONOTONIC seconds when the process was reaped
     int pid;
 };
@@ -17,6 +18,7 @@ struct ToolRun {
 struct ToolProcess {
     int pid;
     int out;
+    int err;
 };
 
 // Waits for a started tool and collects what it did.
@@ -43,7 +45,8 @@ class SimulatedSystem
         return dir_;
     }
 
-    // Runs build/bin/<tool> with the arguments; extra_env entries are NAME=VALUE.
+    // Runs build/bin/<tool> with the arguments; extra_env entries are
+    // NAME=VALUE, and one for KELSIM_DIR takes the place of this system's.
     ToolRun run(const std::string &tool, const std::vector<std::string> &args,
                 const std::vector<std::string> &extra_env = {}) const;
 

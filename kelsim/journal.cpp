@@ -1,16 +1,15 @@
-// The stand-in runtime's state directory, name encoding and journal.
+// SPDX-License-Identifier: MIT
+// The stand-in runtime's journal, and the threads that deliver callbacks.
 #include "kelsim.h"
 
 #include "textcodec.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #ifdef _WIN32
-#include <io.h>
 #include <windows.h>
 #else
 #include <pthread.h>
@@ -20,51 +19,6 @@
 
 namespace kelsim
 {
-
-std::string state_dir()
-{
-    const char *dir = getenv("KELSIM_DIR");
-    if (dir != nullptr && dir[0] != '\0')
-        return dir;
-    const char *tmp = getenv("TMPDIR");
-    return std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kelsim";
-}
-
-std::string encode(const std::string &raw)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : raw) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '.' || c == '_' || c == '-') {
-            encoded += (char)c;
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 0xf];
-        }
-    }
-    return encoded;
-}
-
-std::string decode(const std::string &encoded)
-{
-    std::string raw;
-    for (size_t i = 0; i < encoded.size(); i++) {
-        if (encoded[i] == '%' && i + 2 < encoded.size()) {
-            raw += (char)strtol(encoded.substr(i + 1, 2).c_str(), nullptr, 16);
-            i += 2;
-        } else {
-            raw += encoded[i];
-        }
-    }
-    return raw;
-}
-
-std::string name_path(const char *folder, const std::string &name)
-{
-    return state_dir() + "/" + folder + "/@" + encode(name);
-}
 
 std::string to_kel(const std::string &raw)
 {
@@ -111,47 +65,11 @@ void journal(const char *call, const std::vector<std::string> &fields)
         record += " " + f;
     record += "\n";
 
-    std::string path = state_dir() + "/journal";
-#ifdef _WIN32
-    int fd = _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, 0644);
-    if (fd < 0)
+    folder root;
+    if (!open_root(state_dir(), false, &root))
         return;
-    _write(fd, record.data(), (unsigned int)record.size());
-    _close(fd);
-#else
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    // One write keeps the record whole; an append to a regular file is not split.
-    if (write(fd, record.data(), record.size()) < 0)
-        perror("kelsim: journal");
-    close(fd);
-#endif
-}
-
-bool read_file(const std::string &path, std::string *text)
-{
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    text->clear();
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, f)) > 0)
-        text->append(buf, got);
-    fclose(f);
-    return true;
-}
-
-bool write_file(const std::string &path, const std::string &text)
-{
-    std::string tmp = path + ".new";
-    FILE *f = fopen(tmp.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    return ok && rename(tmp.c_str(), path.c_str()) == 0;
+    append_file(root, "journal", record);
+    close_folder(&root);
 }
 
 std::vector<std::string> split_lines(const std::string &text)
