@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the codec's converters beside GLib's C-string escaping and
 // memcpy, on the same inputs, in one run; ends with a table of ratios.
 //

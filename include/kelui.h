@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The KEL user-interface library (libkelui.so, keluirtl.dll): the calls that
  * the domain tools make.  Strings are NUL-terminated and passed unchanged;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The communication library (libzun.so): addresses commands to services by
  * name.  The tools use its one class-level call.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up the machine, builds the codec's benchmark with optimisation, and
 # runs it: every converter beside GLib's C-string escaping and memcpy on the
 # same inputs, ending with a table of throughputs and ratios.  Extra

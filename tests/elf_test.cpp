@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built tools need exactly the outside libraries by their unversioned
 // names and find them beside themselves, so that the real libraries can be
 // dropped in; checked with readelf.

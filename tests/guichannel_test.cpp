@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // guichannel: the GUI server's command service name for this host and process.
 #include "tool_harness.h"
 

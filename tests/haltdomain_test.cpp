@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // haltdomain against the stand-in runtime.
 #include "tool_harness.h"
 

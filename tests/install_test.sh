@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the tool set the way an operator would and runs the installed
 # tools against the stand-in runtime placed beside them.
 #
-#   install_test.sh install BUILD CXX CXXFLAGS   cmake --install, then the codec's CMake package
-#   install_test.sh package BUILD                the Debian package, unpacked with dpkg -x
+# CC and CFLAGS in the environment build the C consumers as the codec was
+# built (the sanitizer build needs its compiler and its runtime).
+#
+#   install_test.sh install BUILD                cmake --install, then a C consumer of the codec
+#                                                through find_package and through pkg-config
+#   install_test.sh package BUILD                the two Debian packages: metadata, file
+#                                                lists, lintian, and unpacked with dpkg -x
 set -euo pipefail
 
 mode=$1
@@ -20,9 +26,12 @@ fail() {
 check_layout() {
     local root=$1 libdir=$2
     for f in bin/haltdomain bin/tunedomain bin/listmembers bin/nametrace bin/guichannel \
-        share/man/man1/haltdomain.1 share/man/man1/tunedomain.1 share/man/man1/listmembers.1 \
-        share/man/man1/nametrace.1 share/man/man1/guichannel.1 share/man/man3/textcodec.3 \
-        include/textcodec.h "$libdir/libtextcodec.a" "$libdir/cmake/keltools/keltoolsConfig.cmake"; do
+        share/man/man1/haltdomain.1.gz share/man/man1/tunedomain.1.gz \
+        share/man/man1/listmembers.1.gz share/man/man1/nametrace.1.gz \
+        share/man/man1/guichannel.1.gz share/man/man3/textcodec.3.gz \
+        include/keltools/textcodec.h "$libdir/libtextcodec.a" \
+        "$libdir/cmake/keltools/keltoolsConfig.cmake" "$libdir/pkgconfig/keltools-textcodec.pc" \
+        share/doc/keltools/copyright share/doc/keltools-dev/changelog.Debian.gz; do
         [ -e "$root/$f" ] || fail "$f is not installed"
     done
     for f in libkelui.so libzun.so kelsim; do
@@ -56,58 +65,98 @@ run_tools() {
         fail "the journal holds the calls $calls"
 }
 
-case $mode in
-install)
-    cxx=$3 cxxflags=$4
-    prefix=$work/prefix
-    cmake --install "$build" --prefix "$prefix" >/dev/null
-    check_layout "$prefix" "$(cd "$prefix" && ls -d lib*/cmake/.. | head -n 1 | sed 's|/cmake/..||')"
-    cmake --install "$build" --prefix "$prefix" --component standin >/dev/null
-    run_tools "$prefix/bin"
-
-    # Another project finds the codec with find_package and links it.
+# consumer PREFIX LIBDIR: a C program builds against the installed codec,
+# once through find_package and once through pkg-config, and runs.
+consumer() {
+    local prefix=$1 libdir=$2 out
     mkdir -p "$work/consumer"
-    cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.25)
-project(consumer CXX)
-find_package(keltools 1 REQUIRED)
-add_executable(consumer main.cpp)
-target_link_libraries(consumer PRIVATE keltools::textcodec)
-CMAKE
-    cat >"$work/consumer/main.cpp" <<'CPP'
+    cat >"$work/consumer/main.c" <<'C'
 #include <stdio.h>
 #include <textcodec.h>
-int main()
+int main(void)
 {
     char out[16];
     int n = raw_text_to_kel(out, "a/b", 15);
     printf("%d %s\n", n, out);
     return 0;
 }
-CPP
+C
+    cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(consumer C)
+find_package(keltools 1 REQUIRED)
+add_executable(consumer main.c)
+target_link_libraries(consumer PRIVATE keltools::textcodec)
+CMAKE
     cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" >/dev/null ||
+        -DCMAKE_C_FLAGS="${CFLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${CFLAGS:-}" >/dev/null ||
         fail "find_package(keltools) failed"
-    cmake --build "$work/consumer/build" >/dev/null || fail "the consumer does not build"
+    cmake --build "$work/consumer/build" >/dev/null || fail "the find_package consumer does not build"
     out=$("$work/consumer/build/consumer")
-    [ "$out" = '6 a\057b' ] || fail "the consumer printed '$out'"
+    [ "$out" = '6 a\057b' ] || fail "the find_package consumer printed '$out'"
+
+    export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+    pkg-config --exists keltools-textcodec || fail "pkg-config does not find keltools-textcodec"
+    # shellcheck disable=SC2046
+    ${CC:-cc} ${CFLAGS:-} -o "$work/consumer/pc" "$work/consumer/main.c" \
+        $(pkg-config --cflags --libs keltools-textcodec) ||
+        fail "the pkg-config consumer does not build"
+    out=$("$work/consumer/pc")
+    [ "$out" = '6 a\057b' ] || fail "the pkg-config consumer printed '$out'"
+}
+
+case $mode in
+install)
+    prefix=$work/prefix
+    cmake --install "$build" --prefix "$prefix" >/dev/null
+    libdir=$(cd "$prefix" && dirname "$(ls -d lib*/libtextcodec.a lib/*/libtextcodec.a 2>/dev/null | head -n 1)")
+    check_layout "$prefix" "$libdir"
+    cmake --install "$build" --prefix "$prefix" --component standin >/dev/null
+    run_tools "$prefix/bin"
+    consumer "$prefix" "$libdir"
     ;;
 package)
     (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null) ||
         fail "cpack failed"
-    deb=$(ls "$work"/deb/keltools_*.deb)
-    [ "$(dpkg-deb -f "$deb" Package)" = keltools ] || fail "the package's name"
-    [ "$(dpkg-deb -f "$deb" Depends)" = "libc6 (>= 2.34)" ] || fail "the package's dependencies"
-    # The C library is all the tools need from Debian, and 2.34 is new enough.
+    tools=$(ls "$work"/deb/keltools_*.deb)
+    dev=$(ls "$work"/deb/keltools-dev_*.deb)
+    [ "$(dpkg-deb -f "$tools" Package)" = keltools ] || fail "the tools package's name"
+    [ "$(dpkg-deb -f "$dev" Package)" = keltools-dev ] || fail "the development package's name"
+    [ "$(dpkg-deb -f "$tools" Depends)" = "libc6 (>= 2.34)" ] || fail "the package's dependencies"
+    for deb in "$tools" "$dev"; do
+        maintainer=$(dpkg-deb -f "$deb" Maintainer)
+        [[ $maintainer == *@* && $maintainer != *localhost* ]] || fail "maintainer $maintainer"
+        [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 5 ] || fail "$deb: description too short"
+        dpkg-deb -f "$deb" Description | grep -q 'not packaged here' || fail "$deb: KEL libraries"
+    done
+    # Each package holds its own files and no other's.
+    tools_files=$(dpkg-deb -c "$tools")
+    dev_files=$(dpkg-deb -c "$dev")
+    grep -q ' ./usr/bin/haltdomain$' <<<"$tools_files" || fail "keltools lacks the tools"
+    ! grep -qE 'textcodec|include' <<<"$tools_files" || fail "keltools holds the codec"
+    ! grep -q '/bin/' <<<"$dev_files" || fail "keltools-dev holds programs"
     for t in haltdomain tunedomain listmembers nametrace guichannel; do
         newest=$(objdump -T "$build/bin/$t" | grep -o 'GLIBC_[0-9.]*' | sort -V | tail -n 1)
         [ "$(printf '%s\nGLIBC_2.34\n' "$newest" | sort -V | tail -n 1)" = GLIBC_2.34 ] ||
             fail "$t needs $newest"
     done
-    dpkg -x "$deb" "$work/root"
-    check_layout "$work/root/usr" lib
+    if command -v lintian >/dev/null; then
+        tags=$(lintian -I --pedantic "$tools" "$dev" 2>&1 | grep -v '^running with root privileges' || true)
+        [ -z "$tags" ] || fail "lintian: $tags"
+    else
+        echo "lintian is not installed: not run"
+    fi
+
+    dpkg -x "$tools" "$work/root"
+    dpkg -x "$dev" "$work/root"
+    libdir=$(cd "$work/root/usr" && dirname "$(ls -d lib/*/libtextcodec.a lib/libtextcodec.a 2>/dev/null | head -n 1)")
+    check_layout "$work/root/usr" "$libdir"
+    for t in haltdomain tunedomain listmembers nametrace guichannel; do
+        ! readelf -S "$work/root/usr/bin/$t" | grep -q '\.debug_' || fail "$t is not stripped"
+    done
     cp "$build/bin/libkelui.so" "$build/bin/libzun.so" "$build/bin/kelsim" "$work/root/usr/bin/"
     run_tools "$work/root/usr/bin"
+    consumer "$work/root/usr" "$libdir"
     ;;
 esac
 echo "ok: $mode"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // listmembers against the stand-in runtime, which calls back from a thread
 // of its own.
 #include "tool_harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nametrace against the stand-in runtime.
 #include "tool_harness.h"
 

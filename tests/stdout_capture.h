@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captures what a piece of code writes to standard output, through the C
 // stream and the file descriptor alike, so that the codec's messages can be
 // compared byte for byte.

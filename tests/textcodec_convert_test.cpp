@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three whole-string converters: results, messages, measure mode,
 // capacity and the round trip between raw text and KEL text.
 #include "stdout_capture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The single-character escapes, the escape-sequence decoders and the
 // bounded append.
 #include "stdout_capture.h"

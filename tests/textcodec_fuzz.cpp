@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target over the three converters.  Under AddressSanitizer every
 // output buffer is exactly capacity + 1 bytes on the heap, so one byte
 // written too far is a finding.  Each converter must agree with its

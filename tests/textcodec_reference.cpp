@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-character reference converters; see textcodec_reference.h.
 #include "textcodec_reference.h"
 

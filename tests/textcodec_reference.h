@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec's converters written the straightforward way, one character at
 // a time through the escape primitives: the oracle that the optimised
 // converters are compared against.

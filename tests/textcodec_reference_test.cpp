@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The converters copy runs of plain characters in bulk and scan for the end
 // of a run sixteen bytes at a time.  None of that may show: for random
 // inputs at every alignment and length, every result, message, partial

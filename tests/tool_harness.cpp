@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tool_harness.h"
 
 #include "stdout_capture.h"

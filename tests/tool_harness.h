@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tools against the stand-in runtime, each test in a fresh
 // simulated system of its own, and reads back what they did.
 #ifndef TOOL_HARNESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tunedomain against the stand-in runtime.
 #include "tool_harness.h"
 

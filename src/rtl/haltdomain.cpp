@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * haltdomain: asks the KEL user-interface library to kill a domain.
  *

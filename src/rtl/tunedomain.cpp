@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * tunedomain: changes one option of a KEL domain.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Text codec for KEL strings: the escape primitives, then the converters
  * built on them.  See textcodec.h for the text forms.

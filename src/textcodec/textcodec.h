@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Text codec for KEL strings.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * guichannel: prints the name of the KEL GUI server's command service for
  * this host and this process, with no newline:

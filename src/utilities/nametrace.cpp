@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * nametrace: switches the debug output of the name server on or off.
  *
