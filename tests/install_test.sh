@@ -3,8 +3,9 @@
 # Installs the tool set the way an operator would and runs the installed
 # tools against the stand-in runtime placed beside them.
 #
-# CC and CFLAGS in the environment build the C consumers as the codec was
-# built (the sanitizer build needs its compiler and its runtime).
+# CC, CFLAGS and CONSUMER_LIBS in the environment build the C consumers as
+# the codec was built (the sanitizer build needs its compiler, its runtime
+# and, for its checks of C++ code, the C++ library).
 #
 #   install_test.sh install BUILD                cmake --install, then a C consumer of the codec
 #                                                through find_package and through pkg-config
@@ -89,7 +90,7 @@ add_executable(consumer main.c)
 target_link_libraries(consumer PRIVATE keltools::textcodec)
 CMAKE
     cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_C_FLAGS="${CFLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${CFLAGS:-}" >/dev/null ||
+        -DCMAKE_C_FLAGS="${CFLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${CFLAGS:-} ${CONSUMER_LIBS:-}" >/dev/null ||
         fail "find_package(keltools) failed"
     cmake --build "$work/consumer/build" >/dev/null || fail "the find_package consumer does not build"
     out=$("$work/consumer/build/consumer")
@@ -99,7 +100,7 @@ CMAKE
     pkg-config --exists keltools-textcodec || fail "pkg-config does not find keltools-textcodec"
     # shellcheck disable=SC2046
     ${CC:-cc} ${CFLAGS:-} -o "$work/consumer/pc" "$work/consumer/main.c" \
-        $(pkg-config --cflags --libs keltools-textcodec) ||
+        $(pkg-config --cflags --libs keltools-textcodec) ${CONSUMER_LIBS:-} ||
         fail "the pkg-config consumer does not build"
     out=$("$work/consumer/pc")
     [ "$out" = '6 a\057b' ] || fail "the pkg-config consumer printed '$out'"
@@ -126,8 +127,9 @@ package)
     for deb in "$tools" "$dev"; do
         maintainer=$(dpkg-deb -f "$deb" Maintainer)
         [[ $maintainer == *@* && $maintainer != *localhost* ]] || fail "maintainer $maintainer"
-        [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 5 ] || fail "$deb: description too short"
-        dpkg-deb -f "$deb" Description | grep -q 'not packaged here' || fail "$deb: KEL libraries"
+        description=$(dpkg-deb -f "$deb" Description)
+        [ "$(wc -l <<<"$description")" -gt 5 ] || fail "$deb: description too short"
+        grep -q 'not packaged here' <<<"$description" || fail "$deb: KEL libraries"
     done
     # Each package holds its own files and no other's.
     tools_files=$(dpkg-deb -c "$tools")

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The three whole-string converters: results, messages, measure mode,
-// capacity and the round trip between raw text and KEL text.
+// capacity and the round trip between raw text and KEL text, at every
+// level of the codec's kernels.
 #include "stdout_capture.h"
 #include "textcodec.h"
+#include "textcodec_levels.h"
 
 #include <gtest/gtest.h>
 
@@ -145,12 +147,17 @@ const Case cases[] = {
     CASE(K2R, "abc\"", -1, "", UNBALANCED),
 };
 
+class Converters : public AtEveryLevel
+{
+};
+INSTANTIATE_AT_EVERY_LEVEL(Converters);
+
 std::string describe(const Case &c)
 {
     return std::string(c.converter) + " of \"" + c.in + "\"";
 }
 
-TEST(Converters, ResultsAndMessages)
+TEST_P(Converters, ResultsAndMessages)
 {
     for (const Case &c : cases) {
         // Exactly the room needed, or plenty for a text that is refused.
@@ -165,7 +172,7 @@ TEST(Converters, ResultsAndMessages)
     }
 }
 
-TEST(Converters, MeasureModeMatchesAWrite)
+TEST_P(Converters, MeasureModeMatchesAWrite)
 {
     for (const Case &c : cases) {
         Result r = measure(c.convert, c.in);
@@ -174,7 +181,7 @@ TEST(Converters, MeasureModeMatchesAWrite)
     }
 }
 
-TEST(Converters, CapacityBoundsAndPartialOutput)
+TEST_P(Converters, CapacityBoundsAndPartialOutput)
 {
     struct {
         Converter convert;
@@ -199,7 +206,7 @@ TEST(Converters, CapacityBoundsAndPartialOutput)
     }
 }
 
-TEST(Converters, NegativeCapacityWritesNothing)
+TEST_P(Converters, NegativeCapacityWritesNothing)
 {
     char buf[4] = {GUARD, GUARD, GUARD, GUARD};
     for (Converter convert : {RAW, C2K, K2R}) {
@@ -215,7 +222,7 @@ TEST(Converters, NegativeCapacityWritesNothing)
 }
 
 // Raw text of 7-bit characters survives the trip to KEL text and back.
-TEST(Converters, RoundTripOverRandomRawText)
+TEST_P(Converters, RoundTripOverRandomRawText)
 {
     std::mt19937 rng(20261208);
     std::uniform_int_distribution<int> byte(0x01, 0x7f);

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+/*
+ * The seam between the codec's exact path and its vector kernels, and the
+ * choice of kernels.  Internal: tests and the benchmark include it to pick
+ * a level; it is not installed.
+ */
+#ifndef TEXTCODEC_KERNELS_H
+#define TEXTCODEC_KERNELS_H
+
+#include <limits.h>
+#include <stddef.h>
+
+/*
+ * Where a converter writes: the caller's buffer of capacity + 1 bytes, or
+ * nowhere in measure mode (start is null), and how many characters the
+ * text has so far.  next and count advance together.
+ */
+struct textcodec_output {
+    char *start;
+    char *next;
+    int capacity;
+    int count;
+};
+
+/*
+ * How many more characters the text may take: the room left before the
+ * terminator's byte, or in measure mode what an int can still count.  The
+ * one place where the room is computed.
+ */
+static inline size_t textcodec_room(const struct textcodec_output *o)
+{
+    int limit = o->start != NULL ? o->capacity : INT_MAX;
+    return limit > o->count ? (size_t)(limit - o->count) : 0;
+}
+
+/*
+ * A kernel consumes the easy part of a converter's input from in[i] on,
+ * among its first len bytes, and returns where the exact path resumes
+ * (i itself when nothing at in[i] is easy).  For the bytes it consumes it
+ * writes at o->next exactly the characters the exact path would write,
+ * and no other byte of the buffer changes; it advances o->next and
+ * o->count and never beyond textcodec_room(o).  It never fails and prints
+ * nothing: whatever could fail is left to the exact path.  It reads no
+ * byte outside in[0] to in[len - 1].
+ */
+typedef size_t textcodec_kernel(const char *in, size_t len, size_t i, struct textcodec_output *o);
+
+struct textcodec_kernels {
+    textcodec_kernel *c_text_to_kel;   /* runs of plain bytes */
+    textcodec_kernel *kel_text_to_raw; /* plain bytes, letter and three-digit octal escapes */
+    textcodec_kernel *raw_text_to_kel; /* every byte */
+};
+
+/* The levels, from the exact path alone up; each needs the ones below it. */
+enum textcodec_level {
+    TEXTCODEC_EXACT,
+    TEXTCODEC_SSE2,
+    TEXTCODEC_AVX2,
+    TEXTCODEC_AVX512,
+    TEXTCODEC_LEVELS
+};
+
+const char *textcodec_level_name(enum textcodec_level level);
+
+/* Whether a level is compiled in and this processor runs it. */
+int textcodec_level_supported(enum textcodec_level level);
+
+/* The widest supported level: what the converters use unless told otherwise. */
+enum textcodec_level textcodec_best_level(void);
+
+/* For tests and the benchmark: use this supported level from now on. */
+void textcodec_use_level(enum textcodec_level level);
+enum textcodec_level textcodec_current_level(void);
+
+/* The kernels of each level, where compiled in. */
+extern const struct textcodec_kernels textcodec_sse2_kernels;
+extern const struct textcodec_kernels textcodec_avx2_kernels;
+extern const struct textcodec_kernels textcodec_avx512_kernels;
+
+#endif

@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: MIT
+// SPDX-License-Identifier: MIT
+// The vector kernels change nothing observable: for random inputs at every
+// alignment and length, every result, message, partial output and
+// measure-mode count at each level is that of the exact path, which is the
+// oracle.  Inputs sit at the very end of their allocation, so that a read
+// past the terminator is an error under AddressSanitizer.
+#include "textcodec.h"
+#include "textcodec_levels.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+typedef int (*Converter)(char *, const char *, int);
+
+struct Named {
+    const char *name;
+    Converter convert;
+};
+
+const Named converters[] = {
+    {"c_text_to_kel", c_text_to_kel},
+    {"kel_text_to_raw", kel_text_to_raw},
+    {"raw_text_to_kel", raw_text_to_kel},
+};
+
+// Sends standard output to one file for the whole test and hands out what
+// each call added: much cheaper than a new file per call.  Between calls
+// standard output is restored, so that failures are still reported.
+class StdoutRecorder
+{
+  public:
+    StdoutRecorder()
+    {
+        char path[] = "/tmp/keltools-recorder-XXXXXX";
+        fd_ = mkstemp(path);
+        unlink(path);
+        saved_ = dup(STDOUT_FILENO);
+    }
+    ~StdoutRecorder()
+    {
+        close(saved_);
+        close(fd_);
+    }
+    void start()
+    {
+        fflush(stdout);
+        dup2(fd_, STDOUT_FILENO);
+    }
+    std::string stop()
+    {
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        std::string text;
+        char buf[4096];
+        ssize_t got;
+        while ((got = pread(fd_, buf, sizeof buf, offset_)) > 0) {
+            text.append(buf, (size_t)got);
+            offset_ += got;
+        }
+        return text;
+    }
+
+  private:
+    int fd_;
+    int saved_;
+    off_t offset_ = 0;
+};
+
+struct Outcome {
+    int ret;
+    std::string messages;
+    std::string buffer;
+};
+
+// Runs a converter at a level with the input at the given alignment, at
+// the end of its allocation, and a buffer of capacity + 1 bytes followed
+// by a guard, all pre-filled.
+Outcome convert(StdoutRecorder &rec, textcodec_level level, Converter f, const std::string &in,
+                size_t align, int capacity, bool measure)
+{
+    std::unique_ptr<char[]> input(new char[align + in.size() + 1]);
+    std::copy(in.begin(), in.end(), input.get() + align);
+    input[align + in.size()] = '\0';
+
+    size_t size = (size_t)(capacity < 0 ? 0 : capacity) + 1 + 8;
+    std::vector<char> buf(size, '#');
+    Outcome o;
+    textcodec_use_level(level);
+    rec.start();
+    o.ret = f(measure ? nullptr : buf.data(), input.get() + align, capacity);
+    o.messages = rec.stop();
+    textcodec_use_level(textcodec_best_level());
+    o.buffer.assign(buf.begin(), buf.end());
+    return o;
+}
+
+// Pieces that random inputs are made of: plain text, and everything the
+// converters treat specially, valid or not.
+const char *const pieces[] = {
+    "a",     "b",     "Z",    "0",      " ",     "~",      "hello world", "plain text of a run",
+    "\"",    "/",     "|",    "'",      "\\",    "\t",     "\n",          "\x01",
+    "\x7f",  "\x80",  "\xff", "\\n",    "\\\"",  "\\\\",   "\\'",         "\\042",
+    "\\057", "\\174", "\\0",  "\\1234", "\\200", "\\8",    "\\q",         "\\x41",
+    "\\x4",  "\\x",   "\\xg", "\\x80",  "\\X41", "\\x414",
+};
+
+std::string random_text(std::mt19937 &rng, int pieces_wanted, bool plain_heavy)
+{
+    std::uniform_int_distribution<size_t> any(0, sizeof pieces / sizeof pieces[0] - 1);
+    std::uniform_int_distribution<size_t> plain(0, 7);
+    std::uniform_int_distribution<int> coin(0, 9);
+    std::string text;
+    for (int k = 0; k < pieces_wanted; k++)
+        text += pieces[plain_heavy && coin(rng) != 0 ? plain(rng) : any(rng)];
+    return text;
+}
+
+// Compares a level with the exact path on one input: measuring, and
+// writing at every capacity from -1 to what the text needs (every step-th
+// one, and always the last few).
+void compare(StdoutRecorder &rec, textcodec_level level, const std::string &in, size_t align,
+             int step = 1)
+{
+    for (const Named &c : converters) {
+        Outcome want = convert(rec, TEXTCODEC_EXACT, c.convert, in, 0, 0, true);
+        Outcome got = convert(rec, level, c.convert, in, align, 0, true);
+        ASSERT_EQ(got.ret, want.ret) << c.name << " measuring \"" << in << "\"";
+        ASSERT_EQ(got.messages, want.messages) << c.name << " measuring \"" << in << "\"";
+
+        int most = want.ret >= 0 ? want.ret + 1 : (int)in.size() * 4 + 1;
+        for (int capacity = -1; capacity <= most; capacity++) {
+            if (step > 1 && capacity % step != 0 && capacity < most - 5)
+                continue;
+            want = convert(rec, TEXTCODEC_EXACT, c.convert, in, 0, capacity, false);
+            got = convert(rec, level, c.convert, in, align, capacity, false);
+            ASSERT_EQ(got.ret, want.ret) << c.name << " \"" << in << "\" in " << capacity;
+            ASSERT_EQ(got.messages, want.messages) << c.name << " \"" << in << "\" in " << capacity;
+            ASSERT_EQ(got.buffer, want.buffer) << c.name << " \"" << in << "\" in " << capacity;
+        }
+    }
+}
+
+class KernelsAgainstTheExactPath : public AtEveryLevel
+{
+};
+INSTANTIATE_TEST_SUITE_P(Level, KernelsAgainstTheExactPath,
+                         ::testing::Values(TEXTCODEC_SSE2, TEXTCODEC_AVX2, TEXTCODEC_AVX512),
+                         level_name);
+
+TEST_P(KernelsAgainstTheExactPath, RandomTextAtEveryAlignment)
+{
+    StdoutRecorder rec;
+    std::mt19937 rng(20261208);
+    std::uniform_int_distribution<int> count(0, 12);
+    for (int iteration = 0; iteration < 400; iteration++) {
+        std::string in = random_text(rng, count(rng), iteration % 2 == 0);
+        ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), in, (size_t)iteration % 64));
+        // Quoted, as C-literal and KEL text often is.
+        ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), "\"" + in + "\"", (size_t)(iteration + 7) % 64));
+    }
+}
+
+// Every position of a run across one, two and three vectors of each width.
+TEST_P(KernelsAgainstTheExactPath, OneSpecialCharacterAtEveryPositionOfLongRuns)
+{
+    StdoutRecorder rec;
+    for (const char *special : {"/", "\\n", "\\057", "\x80", "\\q", "\\1"}) {
+        for (size_t length : {0, 1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 130}) {
+            for (size_t at = 0; at <= length; at += length > 40 ? 3 : 1) {
+                std::string in(length, 'x');
+                in.insert(at, special);
+                ASSERT_NO_FATAL_FAILURE(
+                    compare(rec, GetParam(), in, (length + at) % 64, length > 40 ? 29 : 1));
+            }
+        }
+    }
+}
+
+// Long valid texts, raw and encoded, at every capacity: where a failure for
+// want of room leaves the output.
+TEST_P(KernelsAgainstTheExactPath, LongTextsAtEveryCapacity)
+{
+    StdoutRecorder rec;
+    std::mt19937 rng(1208);
+    std::uniform_int_distribution<int> count(10, 80);
+    for (int iteration = 0; iteration < 30; iteration++) {
+        std::string raw = random_text(rng, count(rng), iteration % 3 != 0);
+        std::string kel(4 * raw.size() + 1, '\0');
+        textcodec_use_level(TEXTCODEC_EXACT);
+        kel.resize((size_t)raw_text_to_kel(&kel[0], raw.c_str(), (int)kel.size() - 1));
+        textcodec_use_level(textcodec_best_level());
+        for (const std::string &in : {raw, kel, "\"" + kel + "\""})
+            ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), in, (size_t)iteration % 64));
+    }
+}
+
+TEST_P(KernelsAgainstTheExactPath, EveryByteValue)
+{
+    StdoutRecorder rec;
+    for (int code = 1; code < 256; code++) {
+        for (size_t before : {0, 17, 70}) {
+            std::string in = std::string(before, 'p') + (char)code + std::string(70, 'q');
+            ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), in, before % 64, 11));
+        }
+    }
+}
+
+} // namespace
