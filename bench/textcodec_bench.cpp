@@ -1,22 +1,35 @@
 // SPDX-License-Identifier: MIT
-// Throughput of the codec's converters beside GLib's C-string escaping and
-// memcpy, on the same inputs, in one run; ends with a table of ratios.
+// Throughput of the codec's two main converters beside the strongest public
+// string escapers and unescapers, on the same raw text, in one run; ends
+// with a table of GB/s (or ns per call for names) and ours/best-peer ratios.
 //
-//   raw_text_to_kel  against g_strescape   (raw text in)
-//   kel_text_to_raw  against g_strcompress (KEL text in)
-//   c_text_to_kel    on its own            (C-literal text in)
+//   escape:   raw_text_to_kel | RapidJSON Writer (SSE2) | Boost.JSON serializer | g_strescape
+//   unescape: kel_text_to_raw | simdjson On-Demand | Boost.JSON parser | RapidJSON Reader
+//             | g_strcompress
 //   memcpy of the raw text, the floor
 //
-// Bytes per second count the bytes of the input.  GLib's functions allocate
-// their result; ours write into a buffer allocated once.  Each benchmark
-// cycles through at least 1 MiB of different inputs of its size, so that no
-// branch predictor learns one input by heart.
+// Every decoder reads its own format's encoding of the same raw text, and
+// every output is checked against the raw text (or its encoding) before it
+// is timed.  Bytes per second count the bytes of the raw text.  Each
+// benchmark cycles through at least 1 MiB of different inputs of its size,
+// so that no branch predictor learns one input by heart.  Ours and RapidJSON
+// write into buffers made once; GLib and the parsers allocate as they do.
+#define RAPIDJSON_SSE2
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <boost/json.hpp>
+#include <simdjson.h>
+
 #include "textcodec.h"
+#include "textcodec_kernels.h"
 
 #include <benchmark/benchmark.h>
 #include <glib.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <map>
@@ -27,22 +40,34 @@
 namespace
 {
 
-const char *const kinds[] = {"prose", "plain", "heavy"};
-const size_t sizes[] = {64, 4096, 256 * 1024, 4 * 1024 * 1024};
+struct Input {
+    const char *kind;
+    size_t size;
+    bool per_call; // names: report ns per call
+};
 
-// Raw 7-bit text of the given kind: prose-like text with a character that
-// needs escaping about every 40 characters, plain text with none, or text
-// in which half the characters need escaping.
-std::string make_raw(const std::string &kind, size_t size)
+const Input inputs_wanted[] = {
+    {"prose", 64, false},   {"prose", 4096, false},   {"prose", 1 << 20, false},
+    {"plain", 64, false},   {"plain", 4096, false},   {"plain", 1 << 20, false},
+    {"heavy", 64, false},   {"heavy", 4096, false},   {"heavy", 1 << 20, false},
+    {"name", 16, true},     {"name", 64, true},
+};
+
+// Raw 7-bit text: prose-like text with a character to escape about every
+// 40 characters, plain text with none, text in which half the characters
+// need escaping, or names (prose-like, short).  The characters to escape
+// are those that both KEL text and JSON escape, so every format sees the
+// same density of escapes.
+std::string make_raw(const std::string &kind, size_t size, unsigned seed)
 {
     static const char words[] = "the quick brown fox jumps over a lazy dog and keeps running ";
-    static const char specials[] = "/|\"\t\n";
-    std::mt19937 rng(1208);
+    static const char specials[] = "\"\\\t\n\r";
+    std::mt19937 rng(seed);
     std::uniform_int_distribution<int> word_at(0, (int)sizeof words - 2);
     std::uniform_int_distribution<int> special(0, (int)sizeof specials - 2);
     std::uniform_int_distribution<int> one_in_40(0, 39);
     std::uniform_int_distribution<int> coin(0, 1);
-    bool prose = kind == "prose", heavy = kind == "heavy";
+    bool prose = kind == "prose" || kind == "name", heavy = kind == "heavy";
 
     std::string text;
     while (text.size() < size) {
@@ -54,169 +79,369 @@ std::string make_raw(const std::string &kind, size_t size)
     return text;
 }
 
-std::string converted(int (*f)(char *, const char *, int), const std::string &in)
+std::string to_kel(const std::string &raw)
 {
-    int n = f(nullptr, in.c_str(), 0);
+    int n = raw_text_to_kel(nullptr, raw.c_str(), 0);
     std::string out((size_t)n + 1, '\0');
-    f(&out[0], in.c_str(), n);
+    raw_text_to_kel(&out[0], raw.c_str(), n);
     out.resize((size_t)n);
     return out;
 }
 
-// The inputs of one kind and size, in their three forms.
-struct Inputs {
-    std::vector<std::string> raw;
-    std::vector<std::string> kel;    // raw_text_to_kel of raw
-    std::vector<std::string> c_text; // g_strescape of raw: valid C-literal text
-    size_t next = 0;
+std::string to_json(const std::string &raw)
+{
+    rapidjson::StringBuffer sb;
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    w.String(raw.data(), (rapidjson::SizeType)raw.size());
+    return std::string(sb.GetString(), sb.GetSize());
+}
+
+std::string to_c_text(const std::string &raw)
+{
+    gchar *escaped = g_strescape(raw.c_str(), nullptr);
+    std::string text = escaped;
+    g_free(escaped);
+    return text;
+}
+
+// The inputs of one kind and size in every format.
+struct Pool {
+    std::vector<std::string> raw, kel, json, c_text;
+    std::vector<simdjson::padded_string> json_padded;
+    size_t longest = 0;
 };
 
-const size_t POOL = 1024 * 1024;
-
-Inputs make_inputs(const std::string &kind, size_t size)
+Pool make_pool(const Input &in)
 {
-    Inputs in;
-    size_t count = size < POOL ? POOL / size : 1;
-    std::string all = make_raw(kind, size * count);
+    const size_t POOL = 1 << 20;
+    Pool p;
+    size_t count = in.size < POOL ? POOL / in.size : 2;
     for (size_t k = 0; k < count; k++) {
-        in.raw.push_back(all.substr(k * size, size));
-        in.kel.push_back(converted(raw_text_to_kel, in.raw.back()));
-        gchar *escaped = g_strescape(in.raw.back().c_str(), nullptr);
-        in.c_text.push_back(escaped);
-        g_free(escaped);
+        p.raw.push_back(make_raw(in.kind, in.size, (unsigned)(1208 + k)));
+        p.kel.push_back(to_kel(p.raw.back()));
+        p.json.push_back(to_json(p.raw.back()));
+        p.c_text.push_back(to_c_text(p.raw.back()));
+        p.json_padded.emplace_back(p.json.back());
+        p.longest = std::max(p.longest, p.raw.back().size());
     }
-    return in;
+    return p;
 }
 
-size_t longest(const std::vector<std::string> &texts)
+void fail(const char *who, size_t k)
 {
-    size_t n = 0;
-    for (const std::string &t : texts)
-        n = t.size() > n ? t.size() : n;
-    return n;
+    fprintf(stderr, "textcodec_bench: %s gave a wrong result for input %zu\n", who, k);
+    exit(1);
 }
 
-// Runs body(input) over the pool, counting the bytes of each input.
-template <class Body>
-void over_pool(benchmark::State &state, const std::vector<std::string> &pool, Body body)
+// Runs one(k) over the pool, counting the raw bytes of each input; check(k)
+// first runs over the whole pool and must hold for every input.
+template <class One, class Check>
+void over_pool(benchmark::State &state, const Pool &pool, const char *who, One one, Check check)
 {
+    for (size_t k = 0; k < pool.raw.size(); k++) {
+        if (!check(k))
+            fail(who, k);
+    }
     size_t k = 0;
     int64_t bytes = 0;
     for (auto _ : state) {
-        const std::string &in = pool[k];
-        body(in);
-        bytes += (int64_t)in.size();
-        k = k + 1 == pool.size() ? 0 : k + 1;
+        one(k);
+        bytes += (int64_t)pool.raw[k].size();
+        k = k + 1 == pool.raw.size() ? 0 : k + 1;
     }
     state.SetBytesProcessed(bytes);
 }
 
-void run_converter(benchmark::State &state, int (*f)(char *, const char *, int),
-                   const std::vector<std::string> &pool)
+// ---- Escapers ----
+
+void ours_escape(benchmark::State &state, const Pool &pool)
 {
-    std::vector<char> out(4 * longest(pool) + 1);
-    over_pool(state, pool, [&](const std::string &in) {
-        int n = f(out.data(), in.c_str(), (int)out.size() - 1);
+    std::vector<char> out(4 * pool.longest + 1);
+    int cap = (int)out.size() - 1;
+    auto one = [&](size_t k) {
+        int n = raw_text_to_kel(out.data(), pool.raw[k].c_str(), cap);
         benchmark::DoNotOptimize(n);
         benchmark::ClobberMemory();
+        return n;
+    };
+    over_pool(state, pool, "raw_text_to_kel", one, [&](size_t k) {
+        int n = one(k);
+        return n >= 0 && std::string(out.data(), (size_t)n) == pool.kel[k];
     });
 }
 
-void register_all(std::map<std::string, Inputs> &inputs)
+void rapidjson_escape(benchmark::State &state, const Pool &pool)
 {
-    for (const char *kind : kinds) {
-        for (size_t size : sizes) {
-            std::string key = std::string(kind) + "/" + std::to_string(size);
-            Inputs &in = inputs[key] = make_inputs(kind, size);
-
-            benchmark::RegisterBenchmark(("memcpy/" + key).c_str(), [&in](benchmark::State &s) {
-                std::vector<char> out(longest(in.raw));
-                over_pool(s, in.raw, [&](const std::string &text) {
-                    memcpy(out.data(), text.data(), text.size());
-                    benchmark::ClobberMemory();
-                });
-            });
-            benchmark::RegisterBenchmark(
-                ("raw_text_to_kel/" + key).c_str(),
-                [&in](benchmark::State &s) { run_converter(s, raw_text_to_kel, in.raw); });
-            benchmark::RegisterBenchmark(("g_strescape/" + key).c_str(),
-                                         [&in](benchmark::State &s) {
-                                             over_pool(s, in.raw, [](const std::string &text) {
-                                                 gchar *out = g_strescape(text.c_str(), nullptr);
-                                                 benchmark::DoNotOptimize(out);
-                                                 g_free(out);
-                                             });
-                                         });
-            benchmark::RegisterBenchmark(
-                ("kel_text_to_raw/" + key).c_str(),
-                [&in](benchmark::State &s) { run_converter(s, kel_text_to_raw, in.kel); });
-            benchmark::RegisterBenchmark(("g_strcompress/" + key).c_str(),
-                                         [&in](benchmark::State &s) {
-                                             over_pool(s, in.kel, [](const std::string &text) {
-                                                 gchar *out = g_strcompress(text.c_str());
-                                                 benchmark::DoNotOptimize(out);
-                                                 g_free(out);
-                                             });
-                                         });
-            benchmark::RegisterBenchmark(
-                ("c_text_to_kel/" + key).c_str(),
-                [&in](benchmark::State &s) { run_converter(s, c_text_to_kel, in.c_text); });
-        }
-    }
+    rapidjson::StringBuffer sb(nullptr, 6 * pool.longest + 16);
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    auto one = [&](size_t k) {
+        sb.Clear();
+        w.Reset(sb);
+        w.String(pool.raw[k].data(), (rapidjson::SizeType)pool.raw[k].size());
+        benchmark::DoNotOptimize(sb.GetString());
+        benchmark::ClobberMemory();
+    };
+    over_pool(state, pool, "RapidJSON", one, [&](size_t k) {
+        one(k);
+        return std::string(sb.GetString(), sb.GetSize()) == pool.json[k];
+    });
 }
 
-// Keeps each benchmark's bytes per second for the table at the end.
+void boost_escape(benchmark::State &state, const Pool &pool)
+{
+    std::vector<char> out(6 * pool.longest + 16);
+    boost::json::serializer sr;
+    size_t got = 0;
+    auto one = [&](size_t k) {
+        sr.reset(boost::json::string_view(pool.raw[k]));
+        got = sr.read(out.data(), out.size()).size();
+        benchmark::DoNotOptimize(got);
+        benchmark::ClobberMemory();
+    };
+    over_pool(state, pool, "Boost.JSON", one, [&](size_t k) {
+        one(k);
+        // Boost.JSON writes the same JSON, save that it may pick other escapes.
+        simdjson::ondemand::parser parser;
+        simdjson::padded_string padded(out.data(), got);
+        std::string_view back;
+        auto doc = parser.iterate(padded);
+        return sr.done() && !doc.get_string().get(back) && back == pool.raw[k];
+    });
+}
+
+void glib_escape(benchmark::State &state, const Pool &pool)
+{
+    auto one = [&](size_t k) {
+        gchar *out = g_strescape(pool.raw[k].c_str(), nullptr);
+        benchmark::DoNotOptimize(out);
+        g_free(out);
+    };
+    over_pool(state, pool, "g_strescape", one, [&](size_t) { return true; });
+}
+
+// ---- Unescapers ----
+
+void ours_unescape(benchmark::State &state, const Pool &pool)
+{
+    std::vector<char> out(pool.longest + 1);
+    int cap = (int)out.size() - 1;
+    auto one = [&](size_t k) {
+        int n = kel_text_to_raw(out.data(), pool.kel[k].c_str(), cap);
+        benchmark::DoNotOptimize(n);
+        benchmark::ClobberMemory();
+        return n;
+    };
+    over_pool(state, pool, "kel_text_to_raw", one, [&](size_t k) {
+        int n = one(k);
+        return n >= 0 && std::string(out.data(), (size_t)n) == pool.raw[k];
+    });
+}
+
+void simdjson_unescape(benchmark::State &state, const Pool &pool)
+{
+    simdjson::ondemand::parser parser(pool.longest * 6 + 64);
+    std::string_view got;
+    auto one = [&](size_t k) {
+        auto doc = parser.iterate(pool.json_padded[k]);
+        bool ok = !doc.get_string().get(got);
+        benchmark::DoNotOptimize(got);
+        return ok;
+    };
+    over_pool(state, pool, "simdjson", one, [&](size_t k) { return one(k) && got == pool.raw[k]; });
+}
+
+void boost_unescape(benchmark::State &state, const Pool &pool)
+{
+    boost::json::parser p;
+    boost::json::value v;
+    auto one = [&](size_t k) {
+        p.reset();
+        p.write(pool.json[k]);
+        v = p.release();
+        benchmark::DoNotOptimize(v);
+    };
+    over_pool(state, pool, "Boost.JSON", one, [&](size_t k) {
+        one(k);
+        return v.is_string() && v.as_string() == pool.raw[k];
+    });
+}
+
+struct StringOnly : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, StringOnly> {
+    const char *text = nullptr;
+    size_t len = 0;
+    bool String(const char *s, rapidjson::SizeType n, bool)
+    {
+        text = s;
+        len = n;
+        return true;
+    }
+};
+
+void rapidjson_unescape(benchmark::State &state, const Pool &pool)
+{
+    rapidjson::Reader reader;
+    StringOnly handler;
+    auto one = [&](size_t k) {
+        rapidjson::StringStream ss(pool.json[k].c_str());
+        reader.Parse(ss, handler);
+        benchmark::DoNotOptimize(handler.text);
+    };
+    over_pool(state, pool, "RapidJSON", one, [&](size_t k) {
+        one(k);
+        return handler.text != nullptr && std::string(handler.text, handler.len) == pool.raw[k];
+    });
+}
+
+void glib_unescape(benchmark::State &state, const Pool &pool)
+{
+    gchar *out = nullptr;
+    auto one = [&](size_t k) {
+        g_free(out);
+        out = g_strcompress(pool.c_text[k].c_str());
+        benchmark::DoNotOptimize(out);
+    };
+    over_pool(state, pool, "g_strcompress", one, [&](size_t k) {
+        one(k);
+        return pool.raw[k] == out;
+    });
+    g_free(out);
+}
+
+void copy(benchmark::State &state, const Pool &pool)
+{
+    std::vector<char> out(pool.longest);
+    auto one = [&](size_t k) {
+        memcpy(out.data(), pool.raw[k].data(), pool.raw[k].size());
+        benchmark::ClobberMemory();
+    };
+    over_pool(state, pool, "memcpy", one, [&](size_t) { return true; });
+}
+
+struct Contender {
+    const char *name;
+    void (*run)(benchmark::State &, const Pool &);
+    bool ours;
+    bool escape;
+};
+
+const Contender contenders[] = {
+    {"memcpy", copy, false, false},
+    {"raw_text_to_kel", ours_escape, true, true},
+    {"RapidJSON", rapidjson_escape, false, true},
+    {"Boost.JSON", boost_escape, false, true},
+    {"g_strescape", glib_escape, false, true},
+    {"kel_text_to_raw", ours_unescape, true, false},
+    {"simdjson", simdjson_unescape, false, false},
+    {"Boost.JSON/parse", boost_unescape, false, false},
+    {"RapidJSON/parse", rapidjson_unescape, false, false},
+    {"g_strcompress", glib_unescape, false, false},
+};
+
+std::string key(const Input &in)
+{
+    return std::string(in.kind) + "/" + std::to_string(in.size);
+}
+
+// Keeps each benchmark's bytes per second and time per call.
 class Collector : public benchmark::ConsoleReporter
 {
   public:
-    std::map<std::string, double> rate;
+    std::map<std::string, double> rate, ns;
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &r : runs) {
             auto it = r.counters.find("bytes_per_second");
             if (it != r.counters.end())
                 rate[r.benchmark_name()] = it->second;
+            ns[r.benchmark_name()] = r.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
 };
 
-void print_table(const std::map<std::string, double> &rate)
+void print_table(const Collector &c)
 {
-    auto gbps = [&](const std::string &name) {
-        auto it = rate.find(name);
-        return it == rate.end() ? 0.0 : it->second / 1e9;
+    auto get = [](const std::map<std::string, double> &m, const std::string &name) {
+        auto it = m.find(name);
+        return it == m.end() ? 0.0 : it->second;
     };
-    printf("\nThroughput in GB/s of input; ratios measured in this run\n\n");
-    printf("| input | size | memcpy | raw_text_to_kel | g_strescape | ratio | of memcpy |"
-           " kel_text_to_raw | g_strcompress | ratio | c_text_to_kel |\n");
-    printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    for (const char *kind : kinds) {
-        for (size_t size : sizes) {
-            std::string key = std::string(kind) + "/" + std::to_string(size);
-            double copy = gbps("memcpy/" + key), enc = gbps("raw_text_to_kel/" + key);
-            double genc = gbps("g_strescape/" + key), dec = gbps("kel_text_to_raw/" + key);
-            double gdec = gbps("g_strcompress/" + key), c = gbps("c_text_to_kel/" + key);
-            printf(
-                "| %s | %zu | %.2f | %.2f | %.2f | %.1fx | %.0f%% | %.2f | %.2f | %.1fx | %.2f |\n",
-                kind, size, copy, enc, genc, genc > 0 ? enc / genc : 0.0,
-                copy > 0 ? 100 * enc / copy : 0.0, dec, gdec, gdec > 0 ? dec / gdec : 0.0, c);
+    printf("\nKernels: %s.  GB/s of raw text (ns per call for names); ratio = ours / best peer\n",
+           textcodec_level_name(textcodec_current_level()));
+    for (bool escape : {true, false}) {
+        printf("\n| %s | input | size | memcpy |", escape ? "escape" : "unescape");
+        for (const Contender &x : contenders) {
+            if (x.escape == escape && x.run != copy)
+                printf(" %s |", x.name);
+        }
+        printf(" best peer | ratio |\n|---|---|---:|---:|");
+        for (const Contender &x : contenders) {
+            if (x.escape == escape && x.run != copy)
+                printf("---:|");
+        }
+        printf("---|---:|\n");
+        for (const Input &in : inputs_wanted) {
+            printf("| | %s | %zu |", in.kind, in.size);
+            auto value = [&](const Contender &x) {
+                std::string name = std::string(x.name) + "/" + key(in);
+                return in.per_call ? get(c.ns, name) : get(c.rate, name) / 1e9;
+            };
+            printf(" %.2f |", value(contenders[0]));
+            double ours = 0, best = 0;
+            const char *best_name = "";
+            for (const Contender &x : contenders) {
+                if (x.escape != escape || x.run == copy)
+                    continue;
+                double v = value(x);
+                printf(" %.2f |", v);
+                if (x.ours) {
+                    ours = v;
+                } else if (best == 0 || (in.per_call ? v < best : v > best)) {
+                    best = v;
+                    best_name = x.name;
+                }
+            }
+            double ratio = in.per_call ? (ours > 0 ? best / ours : 0) : (best > 0 ? ours / best : 0);
+            printf(" %s | %.2fx |\n", best_name, ratio);
         }
     }
+    printf("\nFor names the ratio is the best peer's ns per call over ours: above 1 is faster.\n");
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    std::map<std::string, Inputs> inputs;
-    register_all(inputs);
+    // --level=exact|sse2|avx2|avx512 measures one level of the kernels.
+    for (int a = 1; a < argc; a++) {
+        if (strncmp(argv[a], "--level=", 8) != 0)
+            continue;
+        for (int level = 0; level < TEXTCODEC_LEVELS; level++) {
+            if (strcmp(argv[a] + 8, textcodec_level_name((textcodec_level)level)) == 0)
+                textcodec_use_level((textcodec_level)level);
+        }
+        for (int b = a; b + 1 < argc; b++)
+            argv[b] = argv[b + 1];
+        argc--;
+        a--;
+    }
+    std::vector<Pool> pools;
+    pools.reserve(sizeof inputs_wanted / sizeof inputs_wanted[0]);
+    for (const Input &in : inputs_wanted)
+        pools.push_back(make_pool(in));
+    for (size_t p = 0; p < pools.size(); p++) {
+        for (const Contender &x : contenders) {
+            const Pool *pool = &pools[p];
+            auto run = x.run;
+            benchmark::RegisterBenchmark((std::string(x.name) + "/" + key(inputs_wanted[p])).c_str(),
+                                         [run, pool](benchmark::State &s) { run(s, *pool); });
+        }
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
-    print_table(collector.rate);
+    print_table(collector);
     return 0;
 }

@@ -29,6 +29,8 @@ test)
         g++-mingw-w64-x86-64 wine64        # its sources as a 64-bit build, run under wine64
         wine                               # the wine front end
         lintian devscripts pkgconf         # the Debian packages and the pkg-config file
+        libbenchmark-dev libglib2.0-dev    # the codec's benchmark is built too,
+        rapidjson-dev libboost-json1.81-dev libsimdjson-dev  # with its peers
     )
     # Running the 32-bit build needs wine32, an i386 package; a host that
     # cannot run 32-bit code still installs it, and the probe then skips.
@@ -40,7 +42,8 @@ windows)
     ;;
 bench)
     why="to build the codec's benchmark"
-    packages=("${build[@]}" libbenchmark-dev libglib2.0-dev pkgconf)
+    packages=("${build[@]}" libbenchmark-dev libglib2.0-dev pkgconf
+        rapidjson-dev libboost-json1.81-dev libsimdjson-dev)
     ;;
 *)
     echo "usage: setup.sh demo | test | windows | bench" >&2

@@ -7,17 +7,43 @@
 #ifndef TEXTCODEC_VEC128_H
 #define TEXTCODEC_VEC128_H
 
+#include "textcodec_rules.h"
+
 #include <emmintrin.h>
 #include <stdint.h>
 
 namespace
 {
 
+/*
+ * The compare chain with which the 16- and 32-byte kernels find the plain
+ * bytes, written out for one byte: printable (adding 1 makes exactly the
+ * bytes 0x20 to 0x7e positive and above 0x20), not '\\' or '|' (the two
+ * bytes that become '|' with bit 5 set), not '"', '\'' or '/'.
+ */
+constexpr bool plain_by_compares(unsigned char code)
+{
+    return (signed char)(code + 1) > 0x20 && (code | 0x20) != '|' && code != '"' &&
+           code != '\'' && code != '/';
+}
+
+constexpr bool compares_find_the_plain_bytes()
+{
+    for (int code = 0; code < 256; code++) {
+        if (plain_by_compares((unsigned char)code) != is_plain((unsigned char)code))
+            return false;
+    }
+    return true;
+}
+static_assert(compares_find_the_plain_bytes(), "the vector compares must agree with the tables");
+
 struct vec128 {
     typedef __m128i vec;
+    typedef void narrower;
     static constexpr size_t W = 16;
+    static constexpr bool partial = false;
 
-    static vec load(const char *p)
+    static vec load(const char *p, size_t)
     {
         return _mm_loadu_si128((const __m128i *)p);
     }
@@ -34,13 +60,6 @@ struct vec128 {
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
         return (uint32_t)(_mm_movemask_epi8(_mm_andnot_si128(bad, printable)) ^ 0xffff);
-    }
-    static void store_prefix(char *p, vec v, unsigned k)
-    {
-        const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        __m128i take = _mm_cmpgt_epi8(_mm_set1_epi8((char)k), lane);
-        __m128i old = load(p);
-        store(p, _mm_or_si128(_mm_and_si128(take, v), _mm_andnot_si128(take, old)));
     }
 };
 
