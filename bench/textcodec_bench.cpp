@@ -342,7 +342,8 @@ std::string key(const Input &in)
     return std::string(in.kind) + "/" + std::to_string(in.size);
 }
 
-// Keeps each benchmark's bytes per second and time per call.
+// Keeps each benchmark's bytes per second and time per call: the median
+// of the repetitions when there are several (--benchmark_repetitions=N).
 class Collector : public benchmark::ConsoleReporter
 {
   public:
@@ -350,10 +351,16 @@ class Collector : public benchmark::ConsoleReporter
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &r : runs) {
+            bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if (r.run_type == Run::RT_Aggregate && !median)
+                continue;
+            if (r.run_type != Run::RT_Aggregate && r.repetitions > 1)
+                continue;
+            std::string name = r.run_name.str();
             auto it = r.counters.find("bytes_per_second");
             if (it != r.counters.end())
-                rate[r.benchmark_name()] = it->second;
-            ns[r.benchmark_name()] = r.GetAdjustedRealTime();
+                rate[name] = it->second;
+            ns[name] = r.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }

@@ -2,41 +2,6 @@
 // The codec's kernels for AVX2: 32 bytes at a time, then 16 for the last
 // bytes of a text.
 #include "textcodec_kernels_generic.h"
-#include "textcodec_vec128.h"
-
-#include <immintrin.h>
-
-namespace
-{
-
-struct vec256 {
-    typedef __m256i vec;
-    typedef vec128 narrower;
-    static constexpr size_t W = 32;
-    static constexpr bool partial = false;
-
-    static vec load(const char *p, size_t)
-    {
-        return _mm256_loadu_si256((const __m256i *)p);
-    }
-    static void store(char *p, vec v)
-    {
-        _mm256_storeu_si256((__m256i *)p, v);
-    }
-    /* See plain_by_compares() for the same test on one byte. */
-    static uint64_t special(vec v)
-    {
-        __m256i printable =
-            _mm256_cmpgt_epi8(_mm256_add_epi8(v, _mm256_set1_epi8(1)), _mm256_set1_epi8(0x20));
-        __m256i bad = _mm256_cmpeq_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)),
-                                        _mm256_set1_epi8('|'));
-        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')));
-        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\'')));
-        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('/')));
-        return ~(uint32_t)_mm256_movemask_epi8(_mm256_andnot_si256(bad, printable)) & 0xffffffffu;
-    }
-};
-
-} // namespace
+#include "textcodec_vec256.h"
 
 const struct textcodec_kernels textcodec_avx2_kernels = kernels_of<vec256>();

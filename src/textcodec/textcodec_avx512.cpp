@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 /*
- * The codec's kernels for AVX-512 (F and BW): 64 bytes at a time, and the
- * last bytes of a text with a masked load, which reads no byte outside its
- * mask, so that short texts (names) are done here too rather than byte by
- * byte.
+ * The codec's kernels for AVX-512 (F and BW): 64 bytes at a time, then 32
+ * and 16 for the last bytes of a text.  The runs between special bytes are
+ * copied with a masked load and store, without a branch on their length.
+ * Short texts are left to the narrower vectors: a masked 64-byte store
+ * followed by the next call's masked load of a text nearby stalls.
  */
 #include "textcodec_kernels_generic.h"
+#include "textcodec_vec256.h"
 
 #include <immintrin.h>
 
@@ -23,27 +25,24 @@ constexpr bool plain_by_range(unsigned char code)
            code != '/';
 }
 
-constexpr bool range_finds_the_plain_bytes()
-{
-    for (int code = 0; code < 256; code++) {
-        if (plain_by_range((unsigned char)code) != is_plain((unsigned char)code))
-            return false;
-    }
-    return true;
-}
-static_assert(range_finds_the_plain_bytes(), "the vector compares must agree with the tables");
+static_assert(finds_the_plain_bytes(plain_by_range),
+              "the vector compares must agree with the tables");
 
 struct vec512 {
     typedef __m512i vec;
-    typedef void narrower;
+    typedef vec256 narrower;
     static constexpr size_t W = 64;
-    static constexpr bool partial = true;
+    static constexpr bool partial = false;
 
-    static vec load(const char *p, size_t n)
+    static vec load(const char *p, size_t)
     {
-        if (n == W)
-            return _mm512_loadu_si512(p);
-        return _mm512_maskz_loadu_epi8((__mmask64)_bzhi_u64(~0ULL, (unsigned)n), p);
+        return _mm512_loadu_si512(p);
+    }
+    /* One masked load and one masked store: no branch on the length. */
+    static void copy(char *dst, const char *src, size_t k)
+    {
+        __mmask64 bytes = (__mmask64)_bzhi_u64(~0ULL, (unsigned)k);
+        _mm512_mask_storeu_epi8(dst, bytes, _mm512_maskz_loadu_epi8(bytes, src));
     }
     static void store(char *p, vec v)
     {

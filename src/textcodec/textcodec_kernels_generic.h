@@ -8,6 +8,7 @@
  *   V::store(p, v)        all W bytes of v to p
  *   V::special(v)         a bit for each byte of v that is not plain
  *   V::narrower           the vector for the last bytes, or void
+ *   V::copy(dst, src, k)  k < 64 bytes from src to dst, and nothing else
  *
  * A kernel takes its input a block of W bytes at a time.  A block with no
  * special byte is stored whole.  Otherwise the kernel walks the special
@@ -100,13 +101,40 @@ template <class V>
 bool hand_to_narrower(const char *, size_t len, size_t i, struct textcodec_output *o, char *dst,
                       size_t made)
 {
-    if (std::is_void<typename V::narrower>::value || i >= len || i + V::W <= len ||
-        i + narrower<V>::type::W > len)
+    if (std::is_void<typename V::narrower>::value || i >= len || i + V::W <= len)
         return false;
     if (o->start != NULL)
         o->next = dst;
     o->count += (int)made;
     return true;
+}
+
+/*
+ * The length of the block at in[i]: W bytes, or, where masked loads can
+ * take a shorter one, what is left of the text and at most cap bytes; 0
+ * when no block can be loaded there.
+ */
+template <class V> size_t block_length(size_t len, size_t i, size_t cap)
+{
+    size_t n = len - i < V::W ? len - i : V::W;
+    if (V::partial)
+        return n < cap ? n : cap;
+    return n == V::W ? n : 0;
+}
+
+/* The special bytes among the first n of v. */
+template <class V> uint64_t special_bytes(typename V::vec v, size_t n)
+{
+    return V::special(v) & (n == 64 ? ~0ULL : (1ULL << n) - 1);
+}
+
+/* Writes the first k bytes of a block, loaded into v from src, at dst. */
+template <class V> void put_block(char *dst, typename V::vec v, const char *src, size_t k)
+{
+    if (k == V::W)
+        V::store(dst, v);
+    else
+        V::copy(dst, src, k);
 }
 
 /*
@@ -133,19 +161,16 @@ size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output 
     char *dst = o->next; // advanced only when writing
     size_t made = 0;
     while (i < len) {
-        size_t n = len - i < V::W ? len - i : V::W;
-        if (n < V::W && !V::partial)
+        size_t n = block_length<V>(len, i, room - made);
+        if (n == 0)
             break;
         typename V::vec v = V::load(in + i, n);
-        uint64_t special = V::special(v) & (n == 64 ? ~0ULL : (1ULL << n) - 1);
+        uint64_t special = special_bytes<V>(v, n);
         if (special == 0) {
             if (room - made < n)
                 break;
             if (Write) {
-                if (n == V::W)
-                    V::store(dst, v);
-                else
-                    copy_exact(dst, in + i, n);
+                put_block<V>(dst, v, in + i, n);
                 dst += n;
             }
             made += n;
@@ -176,7 +201,7 @@ size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output 
                 size_t k = (size_t)__builtin_ctzll(special);
                 const byte_form &f = kel_forms.of[(unsigned char)block[k]];
                 if (Write) {
-                    copy_exact(dst, block + at, k - at);
+                    V::copy(dst, block + at, k - at);
                     put_escape_form(dst + (k - at), f);
                     dst += k - at + (size_t)f.len;
                 }
@@ -185,7 +210,7 @@ size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output 
                 special &= special - 1;
             } while (special != 0);
             if (Write) {
-                copy_exact(dst, block + at, n - at);
+                V::copy(dst, block + at, n - at);
                 dst += n - at;
             }
             made += n - at;
@@ -194,8 +219,8 @@ size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output 
     }
     if (hand_to_narrower<V>(in, len, i, o, dst, made))
         return encode_run<typename narrower<V>::type, Write>(in, len, i, o);
-    // Without masked loads, the last bytes one by one.
-    for (; i < len && i + V::W > len; i++) {
+    // The last bytes of the text or of the room, one by one.
+    for (; i < len; i++) {
         const byte_form &f = kel_forms.of[(unsigned char)in[i]];
         if (room - made < (size_t)f.len)
             break;
@@ -222,18 +247,17 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
     const size_t room = textcodec_room(o);
     char *dst = o->next;
     size_t made = 0;
-    for (;;) {
-        size_t n = len - i < V::W ? len - i : V::W;
-        if (n == 0 || (n < V::W && !V::partial) || room - made < n)
+    bool hard = false;
+    while (i < len) {
+        // A block of n bytes never gives more than n characters.
+        size_t n = block_length<V>(len, i, room - made);
+        if (n == 0 || room - made < n)
             break;
         typename V::vec v = V::load(in + i, n);
-        uint64_t special = V::special(v) & (n == 64 ? ~0ULL : (1ULL << n) - 1);
+        uint64_t special = special_bytes<V>(v, n);
         if (special == 0) {
             if (Write) {
-                if (n == V::W)
-                    V::store(dst, v);
-                else
-                    copy_exact(dst, in + i, n);
+                put_block<V>(dst, v, in + i, n);
                 dst += n;
             }
             made += n;
@@ -242,11 +266,10 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
         }
         const char *block = in + i;
         size_t at = 0;
-        bool hard = false;
         while (special != 0) {
             size_t k = (size_t)__builtin_ctzll(special);
             if (Write) {
-                copy_exact(dst, block + at, k - at);
+                V::copy(dst, block + at, k - at);
                 dst += k - at;
             }
             made += k - at;
@@ -271,7 +294,7 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
         }
         if (at < n) {
             if (Write) {
-                copy_exact(dst, block + at, n - at);
+                V::copy(dst, block + at, n - at);
                 dst += n - at;
             }
             made += n - at;
@@ -279,10 +302,10 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
         }
         i += at;
     }
-    if (hand_to_narrower<V>(in, len, i, o, dst, made))
+    if (!hard && hand_to_narrower<V>(in, len, i, o, dst, made))
         return decode_run<typename narrower<V>::type, Write>(in, len, i, o);
-    // Without masked loads, the last bytes one by one.
-    while (i < len && i + V::W > len && made < room) {
+    // The last bytes of the text or of the room, one by one.
+    while (!hard && i < len && made < room) {
         char ch = in[i];
         char decoded = ch;
         int span = is_plain((unsigned char)ch) ? 1 : 0;
@@ -308,28 +331,28 @@ size_t plain_run(const char *in, size_t len, size_t i, struct textcodec_output *
     const size_t room = textcodec_room(o);
     char *dst = o->next;
     size_t made = 0;
-    for (;;) {
-        size_t n = len - i < V::W ? len - i : V::W;
-        if (n == 0 || (n < V::W && !V::partial) || room - made < n)
+    bool stopped = false;
+    while (i < len) {
+        size_t n = block_length<V>(len, i, room - made);
+        if (n == 0 || room - made < n)
             break;
         typename V::vec v = V::load(in + i, n);
-        uint64_t special = V::special(v) & (n == 64 ? ~0ULL : (1ULL << n) - 1);
+        uint64_t special = special_bytes<V>(v, n);
         size_t k = special == 0 ? n : (size_t)__builtin_ctzll(special);
         if (Write) {
-            if (k == V::W)
-                V::store(dst, v);
-            else
-                copy_exact(dst, in + i, k);
+            put_block<V>(dst, v, in + i, k);
             dst += k;
         }
         made += k;
         i += k;
-        if (k < n)
+        stopped = k < n;
+        if (stopped)
             break;
     }
-    if (hand_to_narrower<V>(in, len, i, o, dst, made))
+    if (!stopped && hand_to_narrower<V>(in, len, i, o, dst, made))
         return plain_run<typename narrower<V>::type, Write>(in, len, i, o);
-    for (; i < len && i + V::W > len && made < room && is_plain((unsigned char)in[i]); i++) {
+    // The last bytes of the text or of the room, one by one.
+    for (; !stopped && i < len && made < room && is_plain((unsigned char)in[i]); i++) {
         if (Write)
             *dst++ = in[i];
         made++;

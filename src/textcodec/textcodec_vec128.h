@@ -7,6 +7,7 @@
 #ifndef TEXTCODEC_VEC128_H
 #define TEXTCODEC_VEC128_H
 
+#include "textcodec_kernels_generic.h"
 #include "textcodec_rules.h"
 
 #include <emmintrin.h>
@@ -27,15 +28,8 @@ constexpr bool plain_by_compares(unsigned char code)
            code != '\'' && code != '/';
 }
 
-constexpr bool compares_find_the_plain_bytes()
-{
-    for (int code = 0; code < 256; code++) {
-        if (plain_by_compares((unsigned char)code) != is_plain((unsigned char)code))
-            return false;
-    }
-    return true;
-}
-static_assert(compares_find_the_plain_bytes(), "the vector compares must agree with the tables");
+static_assert(finds_the_plain_bytes(plain_by_compares),
+              "the vector compares must agree with the tables");
 
 struct vec128 {
     typedef __m128i vec;
@@ -46,6 +40,10 @@ struct vec128 {
     static vec load(const char *p, size_t)
     {
         return _mm_loadu_si128((const __m128i *)p);
+    }
+    static void copy(char *dst, const char *src, size_t k)
+    {
+        copy_exact(dst, src, k);
     }
     static void store(char *p, vec v)
     {
