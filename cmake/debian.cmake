@@ -36,11 +36,6 @@ foreach(component tools dev)
   endif()
   install(FILES ${debian}/copyright ${debian}/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
-  # lintian's reasons for the informational tags that stay, one per line.
-  if(EXISTS ${PROJECT_SOURCE_DIR}/cmake/lintian/${package})
-    install(FILES ${PROJECT_SOURCE_DIR}/cmake/lintian/${package}
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT ${component})
-  endif()
 endforeach()
 
 set(CPACK_GENERATOR DEB)
