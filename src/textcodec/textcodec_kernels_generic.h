@@ -157,6 +157,9 @@ template <class V> constexpr unsigned heavy_block()
 template <class V, bool Write>
 size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output *o)
 {
+    // A text shorter than a vector goes straight to the narrower one.
+    if (!std::is_void<typename V::narrower>::value && i < len && len - i < V::W)
+        return encode_run<typename narrower<V>::type, Write>(in, len, i, o);
     const size_t room = textcodec_room(o);
     char *dst = o->next; // advanced only when writing
     size_t made = 0;
@@ -244,6 +247,9 @@ size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output 
 template <class V, bool Write>
 size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output *o)
 {
+    // A text shorter than a vector goes straight to the narrower one.
+    if (!std::is_void<typename V::narrower>::value && i < len && len - i < V::W)
+        return decode_run<typename narrower<V>::type, Write>(in, len, i, o);
     const size_t room = textcodec_room(o);
     char *dst = o->next;
     size_t made = 0;
@@ -328,6 +334,9 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
 template <class V, bool Write>
 size_t plain_run(const char *in, size_t len, size_t i, struct textcodec_output *o)
 {
+    // A text shorter than a vector goes straight to the narrower one.
+    if (!std::is_void<typename V::narrower>::value && i < len && len - i < V::W)
+        return plain_run<typename narrower<V>::type, Write>(in, len, i, o);
     const size_t room = textcodec_room(o);
     char *dst = o->next;
     size_t made = 0;
