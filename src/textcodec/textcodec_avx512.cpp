@@ -32,9 +32,8 @@ struct vec512 {
     typedef __m512i vec;
     typedef vec256 narrower;
     static constexpr size_t W = 64;
-    static constexpr bool partial = false;
 
-    static vec load(const char *p, size_t)
+    static vec load(const char *p)
     {
         return _mm512_loadu_si512(p);
     }

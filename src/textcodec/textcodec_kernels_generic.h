@@ -3,8 +3,7 @@
  * The kernels, written once over a vector of W bytes (V):
  *
  *   V::W                  the bytes of a vector
- *   V::partial            whether a block may be shorter than W (masked loads)
- *   V::load(p, n)         the n bytes at p (n == W unless partial)
+ *   V::load(p)            the W bytes at p
  *   V::store(p, v)        all W bytes of v to p
  *   V::special(v)         a bit for each byte of v that is not plain
  *   V::narrower           the vector for the last bytes, or void
@@ -16,10 +15,10 @@
  * handling each special byte when it is easy (a form for the encoder, a
  * common escape for the decoder); at anything else it returns, and the
  * exact path takes over there.  A kernel reads whole vectors only where
- * all of their bytes lie before len (or with masked loads), so it never
- * reads past its input; without masked loads it does the last bytes one at
- * a time.  It never reads its output back: a store in flight would stall
- * the load.
+ * all of their bytes lie before len, so it never reads past its input; it
+ * leaves the last bytes of a text to a narrower vector, and does the last
+ * bytes of the text or of the room one at a time.  It never reads its
+ * output back: a store in flight would stall the load.
  *
  * Included by one source file per instruction set, each compiled for it;
  * everything here has internal linkage, so no function compiled for a
@@ -109,23 +108,10 @@ bool hand_to_narrower(const char *, size_t len, size_t i, struct textcodec_outpu
     return true;
 }
 
-/*
- * The length of the block at in[i]: W bytes, or, where masked loads can
- * take a shorter one, what is left of the text and at most cap bytes; 0
- * when no block can be loaded there.
- */
-template <class V> size_t block_length(size_t len, size_t i, size_t cap)
+/* The length of the block at in[i]: W bytes, or 0 where fewer are left. */
+template <class V> size_t block_length(size_t len, size_t i)
 {
-    size_t n = len - i < V::W ? len - i : V::W;
-    if (V::partial)
-        return n < cap ? n : cap;
-    return n == V::W ? n : 0;
-}
-
-/* The special bytes among the first n of v. */
-template <class V> uint64_t special_bytes(typename V::vec v, size_t n)
-{
-    return V::special(v) & (n == 64 ? ~0ULL : (1ULL << n) - 1);
+    return len - i >= V::W ? V::W : 0;
 }
 
 /* Writes the first k bytes of a block, loaded into v from src, at dst. */
@@ -164,11 +150,11 @@ size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output 
     char *dst = o->next; // advanced only when writing
     size_t made = 0;
     while (i < len) {
-        size_t n = block_length<V>(len, i, room - made);
+        size_t n = block_length<V>(len, i);
         if (n == 0)
             break;
-        typename V::vec v = V::load(in + i, n);
-        uint64_t special = special_bytes<V>(v, n);
+        typename V::vec v = V::load(in + i);
+        uint64_t special = V::special(v);
         if (special == 0) {
             if (room - made < n)
                 break;
@@ -256,11 +242,11 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
     bool hard = false;
     while (i < len) {
         // A block of n bytes never gives more than n characters.
-        size_t n = block_length<V>(len, i, room - made);
+        size_t n = block_length<V>(len, i);
         if (n == 0 || room - made < n)
             break;
-        typename V::vec v = V::load(in + i, n);
-        uint64_t special = special_bytes<V>(v, n);
+        typename V::vec v = V::load(in + i);
+        uint64_t special = V::special(v);
         if (special == 0) {
             if (Write) {
                 put_block<V>(dst, v, in + i, n);
@@ -342,11 +328,11 @@ size_t plain_run(const char *in, size_t len, size_t i, struct textcodec_output *
     size_t made = 0;
     bool stopped = false;
     while (i < len) {
-        size_t n = block_length<V>(len, i, room - made);
+        size_t n = block_length<V>(len, i);
         if (n == 0 || room - made < n)
             break;
-        typename V::vec v = V::load(in + i, n);
-        uint64_t special = special_bytes<V>(v, n);
+        typename V::vec v = V::load(in + i);
+        uint64_t special = V::special(v);
         size_t k = special == 0 ? n : (size_t)__builtin_ctzll(special);
         if (Write) {
             put_block<V>(dst, v, in + i, k);

@@ -35,9 +35,8 @@ struct vec128 {
     typedef __m128i vec;
     typedef void narrower;
     static constexpr size_t W = 16;
-    static constexpr bool partial = false;
 
-    static vec load(const char *p, size_t)
+    static vec load(const char *p)
     {
         return _mm_loadu_si128((const __m128i *)p);
     }

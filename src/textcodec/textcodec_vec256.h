@@ -18,9 +18,8 @@ struct vec256 {
     typedef __m256i vec;
     typedef vec128 narrower;
     static constexpr size_t W = 32;
-    static constexpr bool partial = false;
 
-    static vec load(const char *p, size_t)
+    static vec load(const char *p)
     {
         return _mm256_loadu_si256((const __m256i *)p);
     }
