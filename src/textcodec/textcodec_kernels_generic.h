@@ -92,6 +92,14 @@ template <class V> struct narrower {
                                       typename V::narrower>::type type;
 };
 
+/* Records in o the characters a kernel made and where its writing ended. */
+inline void commit(struct textcodec_output *o, char *dst, size_t made)
+{
+    if (o->start != NULL)
+        o->next = dst;
+    o->count += (int)made;
+}
+
 /*
  * Whether the last bytes of the text, fewer than V::W, are left to a
  * narrower vector; if so, what was made so far is handed over in o.
@@ -102,9 +110,7 @@ bool hand_to_narrower(const char *, size_t len, size_t i, struct textcodec_outpu
 {
     if (std::is_void<typename V::narrower>::value || i >= len || i + V::W <= len)
         return false;
-    if (o->start != NULL)
-        o->next = dst;
-    o->count += (int)made;
+    commit(o, dst, made);
     return true;
 }
 
@@ -219,9 +225,7 @@ size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output 
         }
         made += (size_t)f.len;
     }
-    if (Write)
-        o->next = dst;
-    o->count += (int)made;
+    commit(o, dst, made);
     return i;
 }
 
@@ -310,9 +314,7 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
         made += 1;
         i += (size_t)span;
     }
-    if (Write)
-        o->next = dst;
-    o->count += (int)made;
+    commit(o, dst, made);
     return i;
 }
 
@@ -352,9 +354,7 @@ size_t plain_run(const char *in, size_t len, size_t i, struct textcodec_output *
             *dst++ = in[i];
         made++;
     }
-    if (Write)
-        o->next = dst;
-    o->count += (int)made;
+    commit(o, dst, made);
     return i;
 }
 
