@@ -58,11 +58,11 @@ const Input inputs_wanted[] = {
 // need escaping, or names (prose-like, short).  The characters to escape
 // are those that both KEL text and JSON escape, so every format sees the
 // same density of escapes.
-std::string make_raw(const std::string &kind, size_t size, unsigned seed)
+std::string make_raw(const std::string &kind, size_t size, unsigned variant)
 {
     static const char words[] = "the quick brown fox jumps over a lazy dog and keeps running ";
     static const char specials[] = "\"\\\t\n\r";
-    std::mt19937 rng(seed);
+    std::mt19937 rng(variant);
     std::uniform_int_distribution<int> word_at(0, (int)sizeof words - 2);
     std::uniform_int_distribution<int> special(0, (int)sizeof specials - 2);
     std::uniform_int_distribution<int> one_in_40(0, 39);
