@@ -12,11 +12,13 @@
 #include <stdlib.h>
 
 #include "kelui.h"
+#include "toolsupport.h"
 
 static void usage(void)
 {
     puts("Usage : ");
     puts("        haltdomain <domain>");
+    flush_stdout("haltdomain");
     exit(1);
 }
 

@@ -10,9 +10,9 @@
  */
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include "kelui.h"
+#include "toolsupport.h"
 
 static void print_help(void)
 {
@@ -24,6 +24,7 @@ int main(int argc, char *argv[])
 {
     if (argc != 4) {
         print_help();
+        flush_stdout("tunedomain");
         exit(1);
     }
 
@@ -32,6 +33,8 @@ int main(int argc, char *argv[])
     char *value = argv[3];
 
     kelui_change_option(domain, option, value);
-    usleep(500000);
+    /* The whole half second, even when a signal of the library's comes. */
+    struct timespec delivered = deadline_in(500);
+    sleep_until(&delivered);
     exit(0);
 }

@@ -6,10 +6,13 @@
  *     VODARE/SERVER/CMNDS/<host name>/<process id>
  *
  * Arguments are ignored.  When the host name cannot be read the tool prints
- * nothing and exits with 1.
+ * nothing and exits with 1; so it does, after a line on standard error,
+ * when the name does not reach standard output.
  */
 #include <stdio.h>
 #include <unistd.h>
+
+#include "toolsupport.h"
 
 int main(void)
 {
@@ -28,5 +31,7 @@ int main(void)
     snprintf(cpid, sizeof cpid, "%d", pid);
     snprintf(serviceName, sizeof serviceName, "VODARE/SERVER/CMNDS/%s/%s", hostname, cpid);
     fputs(serviceName, stdout);
+    if (flush_stdout("guichannel") != 0)
+        return 1;
     return 0;
 }

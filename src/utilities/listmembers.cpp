@@ -8,36 +8,48 @@
  * The tool books the set's changes and sleeps; the library calls handler()
  * from its own context, which prints the set and ends the process with 0.
  * When no call comes within 10 seconds the tool ends with 1, printing
- * nothing.
+ * nothing.  Output that does not reach standard output ends it with 1 and
+ * a line on standard error.
  */
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 
 #include "kelui.h"
+#include "toolsupport.h"
 
 /*
  * Which flow ends the process, decided once: the callback claims it to
- * list the set, or the time-out claims it to give up.  Two threads must
- * never both run exit(), and a listing once begun must not be cut short.
+ * list the set, the time-out to give up, and the watchdog to abandon a
+ * listing or a library that hangs.  Two threads must never both run
+ * exit(), and a listing once begun must not be cut short.  A flow that
+ * claims ENDING stores the status first, for the watchdog to end with
+ * should exit() itself hang.
  */
-enum { WAITING, LISTING, LISTED, TIMED_OUT, ABANDONED };
+enum { WAITING, LISTING, ENDING };
 static std::atomic<int> state(WAITING);
+static std::atomic<int> status(1);
+
+/*
+ * Measured from before the booking: the time-out; a moment past it, when
+ * main that has not timed out is stuck in the library; and the bound of
+ * the whole run.
+ */
+static struct timespec timeout_at, stuck_at, abandon_at;
 
 static void usage(void)
 {
     puts("Usage : ");
     puts("        listmembers <object-set>");
+    flush_stdout("listmembers");
     exit(1);
-}
-
-/* Sleeps the whole time even when a signal cuts a sleep short. */
-static void sleep_out(unsigned int seconds)
-{
-    while (seconds > 0)
-        seconds = sleep(seconds);
 }
 
 static int claim(int from, int to)
@@ -46,13 +58,37 @@ static int claim(int from, int to)
 }
 
 /*
- * Writes one object name as a line.  The name is data, never a format, and
- * the precision keeps the output within the 32-byte buffer even if the
- * library left it unterminated.
+ * The listing's output: whole lines gathered in a buffer on the handler's
+ * stack and written with write(2), so that a signal of the library's
+ * cannot cut a write short and lose a name, as it can inside stdio.
  */
-static void print_name(const char objName[32])
+struct output {
+    char buf[4096];
+    size_t used;
+    int err; /* the first write error, or 0 */
+};
+
+static void flush_output(struct output *out)
 {
-    printf("%.32s\n", objName);
+    if (out->err == 0 && write_all(STDOUT_FILENO, out->buf, out->used) != 0)
+        out->err = errno;
+    out->used = 0;
+}
+
+/*
+ * Adds one object name as a line.  The name is data, never a format, and
+ * at most 32 bytes of it are read even if the library left the buffer
+ * unterminated.
+ */
+static void print_name(struct output *out, const char objName[32])
+{
+    size_t n = strnlen(objName, 32);
+
+    if (sizeof out->buf - out->used < n + 1)
+        flush_output(out);
+    memcpy(out->buf + out->used, objName, n);
+    out->buf[out->used + n] = '\n';
+    out->used += n + 1;
 }
 
 static void handler(int *pId, long *pParam)
@@ -61,27 +97,68 @@ static void handler(int *pId, long *pParam)
     long Param = *pParam;  /* the booking's tag; nothing to check it against */
     char objName[32] = ""; /* printed empty if the library writes nothing */
     int iflg;
+    struct output out;
 
     (void)Param;
-    /* Too late: main has given up and is ending the process with 1. */
+    /* Too late, or a second call: another flow ends the process. */
     if (!claim(WAITING, LISTING))
         return;
 
+    out.used = 0;
+    out.err = 0;
     kelui_get_first_object_in_set(Id, objName);
-    print_name(objName);
-    for (;;) {
+    print_name(&out, objName);
+    /* Once output is lost there is no one to list the rest to. */
+    while (out.err == 0) {
         iflg = kelui_get_next_object_in_set(Id, objName);
         if (iflg == 0)
             break;
-        print_name(objName);
+        print_name(&out, objName);
     }
+    flush_output(&out);
 
-    /* main gave up on a listing that took too long; it ends the process. */
-    if (!claim(LISTING, LISTED))
+    status = out.err == 0 ? 0 : 1;
+    /* The watchdog gave up on a listing that took too long; it ends the process. */
+    if (!claim(LISTING, ENDING))
         return;
-    /* Ending the process here cuts main's sleep short; flush first so no name is lost. */
-    fflush(stdout);
-    exit(0);
+    if (out.err != 0)
+        write_error("listmembers", out.err);
+    exit(status);
+}
+
+/*
+ * Ends the process at the deadlines wherever the other flows are: in a
+ * booking that never returns, in a listing that hangs, or in an exit()
+ * that hangs in the library's destructors.  It runs with every signal
+ * blocked, so the library's signals go where they would go without it,
+ * and it ends the process with _exit(): another thread may be inside
+ * standard output's buffer or inside exit().
+ */
+static void *watchdog(void *arg)
+{
+    (void)arg;
+    sleep_until(&stuck_at);
+    if (claim(WAITING, ENDING))
+        _exit(1);
+
+    /* A listing takes milliseconds; one still going 5 seconds on hangs in the library. */
+    sleep_until(&abandon_at);
+    if (claim(LISTING, ENDING))
+        _exit(1);
+    _exit(status); /* the listing is out, or the time-out said so: exit() hangs */
+}
+
+static void start_watchdog(void)
+{
+    pthread_t thread;
+    sigset_t all, old;
+
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    /* Without a watchdog the tool still keeps the time-out, unless the library hangs. */
+    if (pthread_create(&thread, NULL, watchdog, NULL) == 0)
+        pthread_detach(thread);
+    pthread_sigmask(SIG_SETMASK, &old, NULL);
 }
 
 int main(int argc, char *argv[])
@@ -91,21 +168,17 @@ int main(int argc, char *argv[])
     if (argc < 2)
         usage();
 
+    timeout_at = deadline_in(10000);
+    stuck_at = deadline_in(10200);
+    abandon_at = deadline_in(15000);
+    start_watchdog();
+
     kelui_book_objectsetchange(argv[1], handler, param);
 
-    sleep_out(10);
-    if (claim(WAITING, TIMED_OUT))
+    sleep_until(&timeout_at);
+    if (claim(WAITING, ENDING))
         exit(1);
-
-    /*
-     * A callback is listing the set and will end the process itself.  A
-     * listing takes milliseconds; one still going 5 seconds on hangs in
-     * the library, so give up on it with 1.  _exit, not exit: the other
-     * thread may be inside standard output's buffer.
-     */
-    sleep_out(5);
-    if (claim(LISTING, ABANDONED))
-        _exit(1);
+    /* A callback is listing the set, or ending the process; so will the watchdog. */
     for (;;)
-        pause(); /* the listing is done and its exit(0) under way */
+        pause();
 }

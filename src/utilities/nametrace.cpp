@@ -14,12 +14,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "toolsupport.h"
 #include "zunclient.h"
 
 static void usage(void)
 {
     fputs("  usage :  nametrace 1 or 0\n", stdout);
-    fflush(stdout);
+    flush_stdout("nametrace");
     exit(2);
 }
 
