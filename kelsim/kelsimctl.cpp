@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // kelsim: sets up and shows the simulated KEL system that the stand-in
 // libraries act on (see kelsim.h for the state folder).  Failures are
-// reported on standard error with what failed and why; the status is 1
-// for a failure and 2 for a wrong command line.
+// reported on standard error with what failed and why, output that does
+// not reach standard output included; the status is 1 for a failure and 2
+// for a wrong command line.
 #include "kelsim.h"
+#include "toolsupport.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -101,7 +103,7 @@ static int show()
     return 0;
 }
 
-int main(int argc, char *argv[])
+static int command(int argc, char *argv[])
 {
     if (argc < 2)
         return usage_error("no command");
@@ -130,4 +132,13 @@ int main(int argc, char *argv[])
     if (command == "init" || command == "show" || command == "path")
         return usage_error((command + ": takes no arguments").c_str());
     return usage_error(("unknown command: " + command).c_str());
+}
+
+int main(int argc, char *argv[])
+{
+    int status = command(argc, argv);
+    // What did not reach standard output is a failure like any other.
+    if (flush_stdout("kelsim") != 0)
+        return 1;
+    return status;
 }
