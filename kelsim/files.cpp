@@ -262,6 +262,12 @@ bool append_file(const folder &f, const std::string &name, const std::string &te
     return ok;
 }
 
+int open_for_append(const folder &f, const std::string &name)
+{
+    bool absent;
+    return open_regular(f, name, O_WRONLY | O_APPEND | O_CREAT, &absent);
+}
+
 bool list_files(const folder &f, std::vector<std::string> *names)
 {
     int fd = openat(f.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -53,6 +53,8 @@ bool write_file(const folder &f, const std::string &name, const std::string &tex
 bool remove_file(const folder &f, const std::string &name, bool *absent);
 bool append_file(const folder &f, const std::string &name, const std::string &text);
 bool list_files(const folder &f, std::vector<std::string> *names);
+// A descriptor open for appending to a regular file (POSIX), or -1.
+int open_for_append(const folder &f, const std::string &name);
 std::string join(const std::string &folder_path, const std::string &name);
 
 struct state_lock {
@@ -114,6 +116,30 @@ std::string number(long n);
 // Appends "<monotonic seconds> <call> <fields...>" as one record, in one
 // write, so that records of concurrent processes never interleave.
 void journal(const char *call, const std::vector<std::string> &fields);
+
+// ---- Staged faults (faults.cpp; the list is in $KELSIM_FAULTS) ----
+
+enum class callback_fault { none, never, twice, concurrent, inside };
+
+struct faults {
+    callback_fault callback = callback_fault::none;
+    int callback_ms = -1; // -1: $KELSIM_CALLBACK_MS or its default
+    bool endless_set = false;
+    bool unterminated_names = false;
+    bool file_at_load = false;
+    bool block_at_exit = false;
+    int heartbeat_ms = 0;                             // 0: none
+    std::vector<std::pair<std::string, int>> blocks; // a call, and milliseconds or -1 for ever
+    std::vector<std::string> refused;                // items that are no fault
+};
+
+// The faults of $KELSIM_FAULTS, read once per process.
+const faults &staged_faults();
+// Blocks for ever, or for a while, when the call's block is staged.
+void block_if_staged(const char *call);
+// The faults of a library's loading (heartbeat, its own file) and unloading.
+void stage_faults_at_load(const char *library);
+void stage_faults_at_exit();
 
 std::vector<std::string> split_lines(const std::string &text);
 

@@ -14,6 +14,7 @@
 //                              characters and a terminator, each after
 //                              $KELSIM_OBJECT_MS (default 0)
 // A domain or set that does not exist is journalled and otherwise ignored.
+// The faults of $KELSIM_FAULTS (faults.cpp) change this on request.
 #include "kelui.h"
 
 #include "kelsim.h"
@@ -22,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -71,17 +73,29 @@ int delay_ms(const char *variable, int default_ms)
 
 int callback_delay_ms()
 {
-    return delay_ms("KELSIM_CALLBACK_MS", DEFAULT_CALLBACK_MS);
+    int staged = kelsim::staged_faults().callback_ms;
+    return staged >= 0 ? staged : delay_ms("KELSIM_CALLBACK_MS", DEFAULT_CALLBACK_MS);
 }
 
-void deliver(void *p)
+void call_back(booking *b)
 {
-    booking *b = (booking *)p;
-    kelsim::sleep_ms(callback_delay_ms());
     journal("callback", {quoted(b->set.c_str()), number(b->id), number(b->tag)});
     int id = b->id;
     long tag = b->tag;
     b->callback(&id, &tag);
+}
+
+void deliver(void *p)
+{
+    kelsim::sleep_ms(callback_delay_ms());
+    call_back((booking *)p);
+}
+
+// The second call of callback-twice, after the first has begun.
+void deliver_again(void *p)
+{
+    kelsim::sleep_ms(callback_delay_ms() + 50);
+    call_back((booking *)p);
 }
 
 // Writes the booking's next name into name[32], cut to 31 characters.
@@ -91,12 +105,29 @@ int serve_name(const char *call, int id, char *name)
     static const int object_ms = delay_ms("KELSIM_OBJECT_MS", 0);
     if (object_ms > 0)
         kelsim::sleep_ms(object_ms);
+    const kelsim::faults &faults = kelsim::staged_faults();
     booking *b = find_booking(id);
+    if (b != nullptr && faults.endless_set && b->next >= b->names.size())
+        b->next = 0;
     if (b == nullptr || b->next >= b->names.size()) {
+        if (b != nullptr && faults.endless_set) {
+            // An empty set without end: empty names, for ever.
+            name[0] = '\0';
+            journal(call, {number(id), "->", "1", quoted(name)});
+            return 1;
+        }
         journal(call, {number(id), "->", "0"});
         return 0;
     }
     const std::string &next = b->names[b->next++];
+    if (faults.unterminated_names) {
+        // All 32 bytes, and no terminator among them.
+        size_t n = std::min(next.size(), (size_t)NAME_BUFFER);
+        memcpy(name, next.data(), n);
+        memset(name + n, '.', NAME_BUFFER - n);
+        journal(call, {number(id), "->", "1", quoted(std::string(name, NAME_BUFFER).c_str())});
+        return 1;
+    }
     size_t n = strnlen(next.c_str(), NAME_BUFFER - 1);
     memcpy(name, next.c_str(), n);
     name[n] = '\0';
@@ -109,6 +140,7 @@ int serve_name(const char *call, int id, char *name)
 int kelui_kill(const char *domain)
 {
     journal("kelui_kill", {quoted(domain)});
+    kelsim::block_if_staged("kelui_kill");
 
     kelsim::state s;
     bool found = false;
@@ -122,6 +154,7 @@ int kelui_kill(const char *domain)
 int kelui_change_option(const char *domain, const char *option, const char *value)
 {
     journal("kelui_change_option", {quoted(domain), quoted(option), quoted(value)});
+    kelsim::block_if_staged("kelui_change_option");
 
     // A domain that is not running changes nothing.
     kelsim::state s;
@@ -148,6 +181,7 @@ int kelui_change_option(const char *domain, const char *option, const char *valu
 int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callback, long tag)
 {
     journal("kelui_book_objectsetchange", {quoted(set), number(tag)});
+    kelsim::block_if_staged("kelui_book_objectsetchange");
 
     int n = booking_count.load(std::memory_order_relaxed);
     if (callback == nullptr || n == MAX_BOOKINGS)
@@ -165,12 +199,30 @@ int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callba
     booking *b = new booking{n + 1, tag, callback, set, objects.objects, 0};
     bookings[n] = b;
     booking_count.store(n + 1, std::memory_order_release);
-    kelsim::start_thread(deliver, b);
+    switch (kelsim::staged_faults().callback) {
+    case kelsim::callback_fault::never:
+        break;
+    case kelsim::callback_fault::inside:
+        deliver(b);
+        break;
+    case kelsim::callback_fault::twice:
+        kelsim::start_thread(deliver, b);
+        kelsim::start_thread(deliver_again, b);
+        break;
+    case kelsim::callback_fault::concurrent:
+        kelsim::start_thread(deliver, b);
+        kelsim::start_thread(deliver, b);
+        break;
+    case kelsim::callback_fault::none:
+        kelsim::start_thread(deliver, b);
+        break;
+    }
     return 0;
 }
 
 int kelui_get_first_object_in_set(int id, char *name)
 {
+    kelsim::block_if_staged("kelui_get_first_object_in_set");
     booking *b = find_booking(id);
     if (b != nullptr)
         b->next = 0;
@@ -179,5 +231,6 @@ int kelui_get_first_object_in_set(int id, char *name)
 
 int kelui_get_next_object_in_set(int id, char *name)
 {
+    kelsim::block_if_staged("kelui_get_next_object_in_set");
     return serve_name("kelui_get_next_object_in_set", id, name);
 }
