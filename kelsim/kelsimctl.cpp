@@ -7,6 +7,7 @@
 #include "kelsim.h"
 #include "toolsupport.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -25,7 +26,8 @@ static const char USAGE[] =
     "       kelsim path                           the state folder in use\n"
     "       kelsim --help | --version\n"
     "The state folder is $KELSIM_DIR, else $XDG_RUNTIME_DIR/kelsim, else\n"
-    "${TMPDIR:-/tmp}/kelsim-UID.\n";
+    "${TMPDIR:-/tmp}/kelsim-UID.  The libraries stage the faults listed in\n"
+    "$KELSIM_FAULTS (see kelsim(1)).\n";
 
 static int usage_error(const char *what)
 {
@@ -99,7 +101,12 @@ static int show()
         text += "\n";
     }
     text += "name server debug: " + debug + "\n";
-    fwrite(text.data(), 1, text.size(), stdout);
+    // Written in one go, past the buffer: a failure is known here, with its reason.
+    if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+        write_error("kelsim", errno);
+        clearerr(stdout);
+        return 1;
+    }
     return 0;
 }
 

@@ -33,3 +33,23 @@ TEST(GuiChannel, PrintsTheServiceNameOfThisHostAndProcess)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(GuiChannel, ANameThatDoesNotArriveIsAFailure)
+{
+    SimulatedSystem sim;
+    const std::string libs = std::string("LD_LIBRARY_PATH=") + TOOLS_DIR;
+    const std::string prefix = "VODARE/SERVER/CMNDS/" + this_host() + "/";
+    std::vector<FaultCase> cases = {
+        {"a 1 ms heartbeat", {}, {libs, "KELSIM_FAULTS=heartbeat=1"}, Stdout::captured, 0, prefix, "", 0, 1.0, true},
+        {"stdout full", {}, {libs}, Stdout::full, 1, "", "guichannel: write error: No space left on device\n", 0,
+         1.0},
+        {"stdout closed", {}, {libs}, Stdout::closed, 1, "", "guichannel: write error: Bad file descriptor\n", 0, 1.0},
+        {"the reader gone", {}, {libs}, Stdout::reader_gone, 1, "", "guichannel: write error: Broken pipe\n", 0, 1.0},
+    };
+    check_fault_cases(sim, "guichannel", cases);
+}
+
+} // namespace

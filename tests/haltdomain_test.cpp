@@ -63,3 +63,26 @@ TEST(HaltDomain, WithoutAnArgumentPrintsUsage)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(HaltDomain, KeepsItsPromisesUnderFaults)
+{
+    SimulatedSystem sim;
+    std::vector<FaultCase> cases = {
+        {"a call that takes 300 ms", {"DOM"}, {"KELSIM_FAULTS=block=kelui_kill:300"}, Stdout::captured, 0, "", "",
+         0.3, 1.0},
+        {"a 1 ms heartbeat", {"DOM"}, {"KELSIM_FAULTS=heartbeat=1"}, Stdout::captured, 0, "", "", 0, 1.0},
+        {"stdout closed, nothing to print", {"DOM"}, {}, Stdout::closed, 0, "", "", 0, 1.0},
+        {"usage, stdout full", {}, {}, Stdout::full, 1, "", "haltdomain: write error: No space left on device\n", 0,
+         1.0},
+        {"usage, stdout closed", {}, {}, Stdout::closed, 1, "", "haltdomain: write error: Bad file descriptor\n", 0,
+         1.0},
+        {"usage, the reader gone", {}, {}, Stdout::reader_gone, 1, "", "haltdomain: write error: Broken pipe\n", 0,
+         1.0},
+    };
+    check_fault_cases(sim, "haltdomain", cases);
+}
+
+} // namespace

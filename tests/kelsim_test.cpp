@@ -339,6 +339,31 @@ TEST(KelsimCommands, EveryFailureSaysWhatWentWrong)
     }
 }
 
+TEST(KelsimCommands, OutputThatDoesNotArriveIsAFailure)
+{
+    SimulatedSystem sim;
+    // A state bigger than any stdio buffer, so that writes fail before the last flush.
+    std::vector<std::string> set = {"BIG"};
+    for (int i = 0; i < 5000; i++)
+        set.push_back("object" + std::to_string(i));
+    sim.set(set);
+    const struct {
+        Stdout out;
+        const char *err;
+    } outs[] = {
+        {Stdout::full, "kelsim: write error: No space left on device\n"},
+        {Stdout::closed, "kelsim: write error: Bad file descriptor\n"},
+        {Stdout::reader_gone, "kelsim: write error: Broken pipe\n"},
+    };
+    for (const char *command : {"show", "path", "--help", "--version"}) {
+        for (const auto &o : outs) {
+            ToolRun r = sim.run("kelsim", {command}, {}, o.out);
+            EXPECT_EQ(r.status, 1) << command << " " << o.err;
+            EXPECT_EQ(r.err, o.err) << command;
+        }
+    }
+}
+
 TEST(KelsimCommands, AStateFileThatDoesNotParseIsReportedAndKept)
 {
     const struct {

@@ -130,3 +130,77 @@ TEST(ListMembersSlow, GivesUpOnAListingThatHangs)
 }
 
 } // namespace
+
+namespace
+{
+
+const char ENOSPC_ERR[] = "listmembers: write error: No space left on device\n";
+const char EBADF_ERR[] = "listmembers: write error: Bad file descriptor\n";
+const char EPIPE_ERR[] = "listmembers: write error: Broken pipe\n";
+const char ABC[] = "a\nb\nc\n";
+
+std::string numbered_set(SimulatedSystem &sim, const char *name, int n)
+{
+    std::vector<std::string> set = {name};
+    std::string whole;
+    for (int i = 0; i < n; i++) {
+        set.push_back("object" + std::to_string(i));
+        whole += set.back() + "\n";
+    }
+    sim.set(set);
+    return whole;
+}
+
+// Every way the library may call back, every way standard output may fail:
+// the listing comes out whole with 0, or the tool says what was lost and
+// ends with 1.
+TEST(ListMembers, KeepsItsPromisesUnderFaults)
+{
+    SimulatedSystem sim;
+    sim.set({"S", "a", "b", "c"});
+    std::string big = numbered_set(sim, "BIG", 20000);
+    const std::string dots(31, '.');
+    std::vector<FaultCase> cases = {
+        {"called back twice", {"S"}, {"KELSIM_FAULTS=callback-twice"}, Stdout::captured, 0, ABC, "", 0.1, 2},
+        {"two callbacks at once", {"S"}, {"KELSIM_FAULTS=callback-concurrent"}, Stdout::captured, 0, ABC, "", 0.1, 2},
+        {"called back inside the booking", {"S"}, {"KELSIM_FAULTS=callback-inside"}, Stdout::captured, 0, ABC, "", 0.1, 2},
+        {"called back after 300 ms", {"S"}, {"KELSIM_FAULTS=callback-after=300"}, Stdout::captured, 0, ABC, "", 0.3, 2},
+        {"names of 32 bytes, no NUL", {"S"}, {"KELSIM_FAULTS=unterminated-names"}, Stdout::captured, 0,
+         "a" + dots + "\nb" + dots + "\nc" + dots + "\n", "", 0.1, 2},
+        {"a 5 ms heartbeat", {"BIG"}, {"KELSIM_FAULTS=heartbeat=5"}, Stdout::captured, 0, big, "", 0.1, 8},
+        {"stdout full", {"S"}, {}, Stdout::full, 1, "", ENOSPC_ERR, 0.1, 2},
+        {"stdout full, 20000 names", {"BIG"}, {}, Stdout::full, 1, "", ENOSPC_ERR, 0.1, 8},
+        {"stdout closed", {"S"}, {}, Stdout::closed, 1, "", EBADF_ERR, 0.1, 2},
+        {"the reader gone", {"BIG"}, {}, Stdout::reader_gone, 1, "", EPIPE_ERR, 0.1, 8},
+        {"usage, stdout full", {}, {}, Stdout::full, 1, "", ENOSPC_ERR, 0, 2},
+    };
+    check_fault_cases(sim, "listmembers", cases);
+}
+
+// Every deadline holds wherever the library keeps the tool: 10 s for a
+// callback that never comes, 15 s for the whole run.
+TEST(ListMembersSlow, KeepsItsBoundsUnderFaults)
+{
+    SimulatedSystem sim;
+    sim.set({"S", "a", "b", "c"});
+    std::vector<FaultCase> cases = {
+        {"never called back, 50 ms heartbeat", {"S"}, {"KELSIM_FAULTS=callback-never,heartbeat=50"},
+         Stdout::captured, 1, "", "", 9.9, 10.5},
+        {"called back at 8 s, 300 ms heartbeat", {"S"}, {"KELSIM_FAULTS=callback-after=8000,heartbeat=300"},
+         Stdout::captured, 0, ABC, "", 8.0, 9.0},
+        {"a booking that never returns", {"S"}, {"KELSIM_FAULTS=block=kelui_book_objectsetchange"},
+         Stdout::captured, 1, "", "", 10.0, 10.5},
+        {"a listing inside the booking that hangs", {"S"},
+         {"KELSIM_FAULTS=callback-inside,block=kelui_get_next_object_in_set"}, Stdout::captured, 1, "", "",
+         15.0, 15.5},
+        {"a set without end", {"S"}, {"KELSIM_FAULTS=endless-set", "KELSIM_OBJECT_MS=1"}, Stdout::captured, 1,
+         "a\nb\nc\na\nb\nc\n", "", 15.0, 15.5, true},
+        {"exit hangs after the listing", {"S"}, {"KELSIM_FAULTS=block-at-exit"}, Stdout::captured, 0, ABC, "",
+         15.0, 15.5},
+        {"exit hangs after the time-out", {"S"}, {"KELSIM_FAULTS=block-at-exit,callback-never"},
+         Stdout::captured, 1, "", "", 15.0, 15.5},
+    };
+    check_fault_cases(sim, "listmembers", cases);
+}
+
+} // namespace

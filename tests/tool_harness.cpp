@@ -5,6 +5,8 @@
 
 #include "textcodec.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -14,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -46,9 +49,10 @@ SimulatedSystem::SimulatedSystem()
 
 SimulatedSystem::~SimulatedSystem()
 {
-    std::string command = "rm -rf '" + dir_ + "'";
-    if (system(command.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    std::error_code error;
+    std::filesystem::remove_all(dir_, error);
+    if (error)
+        fprintf(stderr, "could not remove %s: %s\n", dir_.c_str(), error.message().c_str());
 }
 
 void SimulatedSystem::domain(const std::vector<std::string> &name_and_options) const
@@ -90,26 +94,50 @@ std::vector<JournalRecord> SimulatedSystem::journal() const
 }
 
 ToolRun SimulatedSystem::run(const std::string &tool, const std::vector<std::string> &args,
-                             const std::vector<std::string> &extra_env) const
+                             const std::vector<std::string> &extra_env, Stdout out) const
 {
-    return run_program(std::string(TOOLS_DIR) + "/" + tool, args, extra_env);
+    ToolProcess p = start(tool, args, extra_env, out);
+    return finish(p);
 }
 
 ToolRun SimulatedSystem::run_program(const std::string &path, const std::vector<std::string> &args,
                                      const std::vector<std::string> &extra_env) const
 {
-    return finish(start_program(path, args, extra_env));
+    ToolProcess p = start_program(path, args, extra_env);
+    return finish(p);
 }
 
 ToolProcess SimulatedSystem::start(const std::string &tool, const std::vector<std::string> &args,
-                                   const std::vector<std::string> &extra_env) const
+                                   const std::vector<std::string> &extra_env, Stdout out) const
 {
-    return start_program(std::string(TOOLS_DIR) + "/" + tool, args, extra_env);
+    return start_program(std::string(TOOLS_DIR) + "/" + tool, args, extra_env, out);
+}
+
+// The descriptor that becomes a tool's standard output, or -1 for none.
+static int stdout_for(Stdout mode, int captured)
+{
+    int pipe_ends[2];
+    switch (mode) {
+    case Stdout::captured:
+        return captured;
+    case Stdout::closed:
+        return -1;
+    case Stdout::full:
+        return open("/dev/full", O_WRONLY | O_CLOEXEC);
+    case Stdout::reader_gone:
+        // The reader is gone before the tool starts: every write fails.
+        if (pipe2(pipe_ends, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        close(pipe_ends[0]);
+        return pipe_ends[1];
+    }
+    return -1;
 }
 
 ToolProcess SimulatedSystem::start_program(const std::string &path,
                                            const std::vector<std::string> &args,
-                                           const std::vector<std::string> &extra_env) const
+                                           const std::vector<std::string> &extra_env,
+                                           Stdout mode) const
 {
     // Not inherited by the tools started after this one.
     char out_path[] = "/tmp/keltools-out-XXXXXX";
@@ -144,20 +172,51 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
 
+    int tool_out = stdout_for(mode, out);
+    if (mode != Stdout::captured) {
+        close(out);
+        out = -1;
+    }
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
+        if (tool_out >= 0)
+            dup2(tool_out, STDOUT_FILENO);
+        else
+            close(STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
+        if (mode == Stdout::reader_gone)
+            signal(SIGPIPE, SIG_IGN); // kept across execve
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    if (tool_out >= 0 && tool_out != out)
+        close(tool_out);
     if (pid < 0)
         throw std::runtime_error("fork failed");
-    return ToolProcess{pid, out, err};
+    return ToolProcess(pid, out, err);
 }
 
-ToolRun finish(ToolProcess p)
+ToolProcess::ToolProcess(ToolProcess &&other) noexcept : pid(other.pid), out(other.out), err(other.err)
+{
+    other.pid = -1;
+    other.out = -1;
+    other.err = -1;
+}
+
+ToolProcess::~ToolProcess()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0)
+        close(out);
+    if (err >= 0)
+        close(err);
+}
+
+ToolRun finish(ToolProcess &p)
 {
     int status = 0;
     waitpid(p.pid, &status, 0);
@@ -165,9 +224,77 @@ ToolRun finish(ToolProcess p)
     r.ended = monotonic_now();
     r.pid = p.pid;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = read_whole_file(p.out);
+    r.out = p.out >= 0 ? read_whole_file(p.out) : "";
     r.err = read_whole_file(p.err);
-    close(p.out);
-    close(p.err);
+    p.pid = -1;
     return r;
+}
+
+std::vector<ToolRun> finish_all(std::vector<ToolProcess> &started)
+{
+    std::vector<ToolRun> runs(started.size());
+    for (size_t left = started.size(); left > 0; left--) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, 0);
+        double ended = monotonic_now();
+        for (size_t i = 0; i < started.size(); i++) {
+            if (started[i].pid != pid)
+                continue;
+            ToolProcess &p = started[i];
+            ToolRun &r = runs[i];
+            r.ended = ended;
+            r.pid = pid;
+            r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            r.out = p.out >= 0 ? read_whole_file(p.out) : "";
+            r.err = read_whole_file(p.err);
+            p.pid = -1;
+        }
+    }
+    return runs;
+}
+
+void check_fault_cases(const SimulatedSystem &sim, const std::string &tool,
+                       const std::vector<FaultCase> &cases)
+{
+    std::vector<ToolProcess> started;
+    std::vector<double> start_times;
+    for (const FaultCase &c : cases) {
+        std::vector<std::string> env = c.env;
+        std::string faults = "KELSIM_FAULTS=file-at-load";
+        for (auto e = env.begin(); e != env.end(); ++e) {
+            if (e->rfind("KELSIM_FAULTS=", 0) == 0) {
+                faults = *e + ",file-at-load";
+                env.erase(e);
+                break;
+            }
+        }
+        env.push_back(faults);
+        start_times.push_back(monotonic_now());
+        started.push_back(sim.start(tool, c.args, env, c.out));
+    }
+    std::vector<ToolRun> runs = finish_all(started);
+    for (size_t i = 0; i < cases.size(); i++) {
+        const FaultCase &c = cases[i];
+        const ToolRun &r = runs[i];
+        double took = r.ended - start_times[i];
+        EXPECT_EQ(r.status, c.status) << c.what;
+        std::string out = c.out_is_prefix ? r.out.substr(0, c.expect_out.size()) : r.out;
+        if (c.out == Stdout::captured) {
+            EXPECT_EQ(out, c.expect_out) << c.what;
+        }
+        EXPECT_EQ(r.err, c.expect_err) << c.what;
+        EXPECT_GE(took, c.min_seconds) << c.what;
+        EXPECT_LE(took, c.max_seconds) << c.what;
+    }
+
+    std::ifstream log(sim.dir() + "/library.log");
+    std::string line;
+    size_t lines = 0;
+    while (std::getline(log, line)) {
+        const std::string loaded = "libzun.so: loaded, log on descriptor ";
+        ASSERT_EQ(line.rfind(loaded, 0), 0u) << "not the library's: " << line;
+        EXPECT_GT(atoi(line.c_str() + loaded.size()), 2) << "a standard descriptor was lent";
+        lines++;
+    }
+    EXPECT_EQ(lines, cases.size()) << "one line from each run";
 }

@@ -64,3 +64,34 @@ TEST(TuneDomain, ChangesTheOptionAndLivesHalfASecondAfterTheCall)
 }
 
 } // namespace
+
+namespace
+{
+
+// The half second holds under a library's heartbeat and after a slow call;
+// a usage text that is lost is said so, with the usage's own status.
+TEST(TuneDomain, KeepsItsPromisesUnderFaults)
+{
+    SimulatedSystem sim;
+    sim.domain({"DOM"});
+    const std::vector<std::string> args = {"DOM", "opt", "val"};
+    std::vector<FaultCase> cases = {
+        {"a 50 ms heartbeat", args, {"KELSIM_FAULTS=heartbeat=50"}, Stdout::captured, 0, "", "", 0.5, 1.0},
+        {"a 1 ms heartbeat", args, {"KELSIM_FAULTS=heartbeat=1"}, Stdout::captured, 0, "", "", 0.5, 1.0},
+        {"a call that takes 300 ms", args, {"KELSIM_FAULTS=block=kelui_change_option:300"}, Stdout::captured,
+         0, "", "", 0.8, 1.3},
+        {"stdout closed, nothing to print", args, {}, Stdout::closed, 0, "", "", 0.5, 1.0},
+        {"usage, stdout full", {}, {}, Stdout::full, 1, "", "tunedomain: write error: No space left on device\n", 0,
+         0.5},
+        {"usage, stdout closed", {}, {}, Stdout::closed, 1, "", "tunedomain: write error: Bad file descriptor\n",
+         0, 0.5},
+        {"usage, the reader gone", {}, {}, Stdout::reader_gone, 1, "", "tunedomain: write error: Broken pipe\n", 0,
+         0.5},
+    };
+    check_fault_cases(sim, "tunedomain", cases);
+
+    // Each change was delivered, and the tool lived half a second after each call returned.
+    EXPECT_EQ(sim.show(), "domains:\n  \"DOM\"  \"opt\"=\"val\"\nobject sets:\nname server debug: off\n");
+}
+
+} // namespace
