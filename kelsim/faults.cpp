@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The faults that the stand-in runtime stages on request, so that tools and
+// The stand-in runtime's delays, and the faults that it stages on request, so that tools and
 // operators' scripts can be tried against a library that misbehaves.
 // $KELSIM_FAULTS holds a list of faults separated by commas or blanks:
 //
@@ -32,14 +32,32 @@
 
 #include <string>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <errno.h>
 #include <signal.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
 namespace kelsim
 {
+
+#ifdef _WIN32
+void sleep_ms(int ms)
+{
+    Sleep((DWORD)ms);
+}
+#else
+void sleep_ms(int ms)
+{
+    struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+#endif
 
 static bool number_after(const std::string &item, size_t at, int *ms)
 {

@@ -1,20 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The stand-in runtime's journal, and the threads that deliver callbacks.
+// The stand-in runtime's journal: one record per library call.
 #include "kelsim.h"
 
 #include "textcodec.h"
 
-#include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <pthread.h>
 #include <time.h>
-#include <unistd.h>
 #endif
 
 namespace kelsim
@@ -71,74 +66,5 @@ void journal(const char *call, const std::vector<std::string> &fields)
     append_file(root, "journal", record);
     close_folder(&root);
 }
-
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-namespace
-{
-struct thread_start {
-    void (*fn)(void *);
-    void *arg;
-};
-} // namespace
-
-#ifdef _WIN32
-static DWORD WINAPI run_thread(LPVOID p)
-{
-    thread_start start = *(thread_start *)p;
-    delete (thread_start *)p;
-    start.fn(start.arg);
-    return 0;
-}
-
-void start_thread(void (*fn)(void *), void *arg)
-{
-    HANDLE h = CreateThread(nullptr, 0, run_thread, new thread_start{fn, arg}, 0, nullptr);
-    if (h != nullptr)
-        CloseHandle(h);
-}
-
-void sleep_ms(int ms)
-{
-    Sleep((DWORD)ms);
-}
-#else
-static void *run_thread(void *p)
-{
-    thread_start start = *(thread_start *)p;
-    delete (thread_start *)p;
-    start.fn(start.arg);
-    return nullptr;
-}
-
-void start_thread(void (*fn)(void *), void *arg)
-{
-    pthread_t thread;
-    auto *start = new thread_start{fn, arg};
-    if (pthread_create(&thread, nullptr, run_thread, start) == 0)
-        pthread_detach(thread);
-    else
-        delete start;
-}
-
-void sleep_ms(int ms)
-{
-    struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-}
-#endif
 
 } // namespace kelsim

@@ -26,12 +26,18 @@
 namespace kelsim
 {
 
-// Every function that returns bool has printed one line "kelsim: ..." on
-// standard error when it returns false, except where *absent or *found is
-// set: a missing file or name is no failure.
+// Every function that returns bool, or a lookup, has printed one line
+// "kelsim: ..." on standard error when it fails; a missing file or name
+// (lookup::absent) is no failure.
 bool fail(const std::string &what, const std::string &why);
+// fail() with strerror(errno) as the reason.
+bool fail_errno(const std::string &what);
 
-// ---- Files (files.cpp) ----
+// What a look-up found.
+enum class lookup { found, absent, failed };
+
+// ---- Files (files.cpp; the POSIX half in files_posix.cpp, the Windows
+// half in files_windows.cpp, each with the same interface) ----
 
 // An open folder of the state.  On POSIX, its files are reached through
 // its descriptor only.
@@ -41,21 +47,25 @@ struct folder {
 };
 
 // An open, checked state folder; with create a missing one is made (0700).
+// A refused folder is reported once per process: a library opens it on
+// every call, and one line says why.
 bool open_root(const std::string &path, bool create, folder *f);
-bool open_subfolder(const folder &parent, const char *name, bool create, folder *sub,
-                    bool *absent);
+lookup open_subfolder(const folder &parent, const char *name, bool create, folder *sub);
 void close_folder(folder *f);
 
 // Regular files only: a symlink, FIFO or device is refused, never waited on.
-bool read_file(const folder &f, const std::string &name, std::string *text, bool *absent);
+lookup read_file(const folder &f, const std::string &name, std::string *text);
 // Replaces a file through a temporary file and a rename.
 bool write_file(const folder &f, const std::string &name, const std::string &text);
-bool remove_file(const folder &f, const std::string &name, bool *absent);
+lookup remove_file(const folder &f, const std::string &name);
 bool append_file(const folder &f, const std::string &name, const std::string &text);
-bool list_files(const folder &f, std::vector<std::string> *names);
 // A descriptor open for appending to a regular file (POSIX), or -1.
 int open_for_append(const folder &f, const std::string &name);
+bool list_files(const folder &f, std::vector<std::string> *names);
 std::string join(const std::string &folder_path, const std::string &name);
+// A name for a temporary file that no stored name and no other temporary
+// file of this process can take (O_EXCL keeps other processes' apart).
+std::string temporary_name();
 
 struct state_lock {
     int fd = -1;
@@ -68,15 +78,42 @@ void unlock_state(state_lock *l);
 
 std::string state_dir();
 
-// The state opened for one transaction, under the lock until close_state.
-struct state {
+// The folders of the state, open for one transaction.
+struct state_folders {
     folder root, domains, sets;
-    state_lock lock;
 };
 
-// Opens an initialised state: shared to read, exclusive to change it.
-bool open_state(state *s, bool exclusive);
-void close_state(state *s);
+// One transaction on the state: the folders are open and the lock held
+// from construction to destruction, whichever way the caller leaves.
+class transaction
+{
+  public:
+    enum mode {
+        read,   // the shared lock
+        change, // the exclusive lock
+        create, // the exclusive lock, the folders made where missing
+    };
+    explicit transaction(mode m);
+    ~transaction();
+    transaction(const transaction &) = delete;
+    transaction &operator=(const transaction &) = delete;
+
+    // False when the state could not be opened (and that was said).
+    explicit operator bool() const
+    {
+        return open_;
+    }
+    const state_folders &folders() const
+    {
+        return folders_;
+    }
+
+  private:
+    state_folders folders_;
+    state_lock lock_;
+    bool open_ = false;
+};
+
 // Creates the state folder if need be and empties the simulated system.
 bool init_state();
 
@@ -90,16 +127,16 @@ struct object_set {
     std::vector<std::string> objects;
 };
 
-bool load_domain(const state &s, const std::string &name, domain *d, bool *found);
-bool store_domain(const state &s, const domain &d);
-bool remove_domain(const state &s, const std::string &name, bool *found);
-bool load_set(const state &s, const std::string &name, object_set *set, bool *found);
-bool store_set(const state &s, const object_set &set);
+lookup load_domain(const state_folders &s, const std::string &name, domain *d);
+bool store_domain(const state_folders &s, const domain &d);
+lookup remove_domain(const state_folders &s, const std::string &name);
+lookup load_set(const state_folders &s, const std::string &name, object_set *set);
+bool store_set(const state_folders &s, const object_set &set);
 // Every domain and set, sorted by name.
-bool load_domains(const state &s, std::vector<domain> *all);
-bool load_sets(const state &s, std::vector<object_set> *all);
-bool load_debug(const state &s, std::string *value);
-bool store_debug(const state &s, const std::string &value);
+bool load_domains(const state_folders &s, std::vector<domain> *all);
+bool load_sets(const state_folders &s, std::vector<object_set> *all);
+bool load_debug(const state_folders &s, std::string *value);
+bool store_debug(const state_folders &s, const std::string &value);
 
 // The %XX form of a string, and back; decode fails on anything else.
 std::string encode(const std::string &raw);
@@ -141,10 +178,7 @@ void block_if_staged(const char *call);
 void stage_faults_at_load(const char *library);
 void stage_faults_at_exit();
 
-std::vector<std::string> split_lines(const std::string &text);
-
-// Runs fn(arg) on a detached thread of its own.
-void start_thread(void (*fn)(void *), void *arg);
+// Sleeps ms milliseconds, resumed after signals.
 void sleep_ms(int ms);
 
 } // namespace kelsim

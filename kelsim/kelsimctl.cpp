@@ -36,15 +36,11 @@ static int usage_error(const char *what)
     return 2;
 }
 
-// Runs change(s) as one transaction under the exclusive lock.
+// Runs change(folders) as one transaction under the exclusive lock.
 template <class F> static int change(F &&f)
 {
-    kelsim::state s;
-    if (!kelsim::open_state(&s, true))
-        return 1;
-    bool ok = f(s);
-    kelsim::close_state(&s);
-    return ok ? 0 : 1;
+    kelsim::transaction t(kelsim::transaction::change);
+    return t && f(t.folders()) ? 0 : 1;
 }
 
 static int domain(int argc, char *argv[])
@@ -56,7 +52,7 @@ static int domain(int argc, char *argv[])
     kelsim::domain d{argv[0], {}};
     for (int i = 1; i + 1 < argc; i += 2)
         d.options.emplace_back(argv[i], argv[i + 1]);
-    return change([&](const kelsim::state &s) { return kelsim::store_domain(s, d); });
+    return change([&](const kelsim::state_folders &s) { return kelsim::store_domain(s, d); });
 }
 
 static int set(int argc, char *argv[])
@@ -64,7 +60,7 @@ static int set(int argc, char *argv[])
     if (argc < 1)
         return usage_error("set: no set name");
     kelsim::object_set objects{argv[0], std::vector<std::string>(argv + 1, argv + argc)};
-    return change([&](const kelsim::state &s) { return kelsim::store_set(s, objects); });
+    return change([&](const kelsim::state_folders &s) { return kelsim::store_set(s, objects); });
 }
 
 static std::string shown(const std::string &raw)
@@ -74,17 +70,15 @@ static std::string shown(const std::string &raw)
 
 static int show()
 {
-    kelsim::state s;
     std::vector<kelsim::domain> domains;
     std::vector<kelsim::object_set> sets;
     std::string debug;
-    if (!kelsim::open_state(&s, false))
-        return 1;
-    bool ok = kelsim::load_domains(s, &domains) && kelsim::load_sets(s, &sets) &&
-              kelsim::load_debug(s, &debug);
-    kelsim::close_state(&s);
-    if (!ok)
-        return 1;
+    {
+        kelsim::transaction t(kelsim::transaction::read);
+        if (!t || !kelsim::load_domains(t.folders(), &domains) ||
+            !kelsim::load_sets(t.folders(), &sets) || !kelsim::load_debug(t.folders(), &debug))
+            return 1;
+    }
 
     std::string text = "domains:\n";
     for (const auto &d : domains) {

@@ -25,6 +25,12 @@
 
 #include <algorithm>
 #include <atomic>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -34,6 +40,47 @@ using kelsim::quoted;
 
 namespace
 {
+
+// Runs fn(arg) on a detached thread of its own: the library's context.
+struct thread_start {
+    void (*fn)(void *);
+    void *arg;
+};
+
+#ifdef _WIN32
+DWORD WINAPI run_thread(LPVOID p)
+{
+    thread_start start = *(thread_start *)p;
+    delete (thread_start *)p;
+    start.fn(start.arg);
+    return 0;
+}
+
+void start_thread(void (*fn)(void *), void *arg)
+{
+    HANDLE h = CreateThread(nullptr, 0, run_thread, new thread_start{fn, arg}, 0, nullptr);
+    if (h != nullptr)
+        CloseHandle(h);
+}
+#else
+void *run_thread(void *p)
+{
+    thread_start start = *(thread_start *)p;
+    delete (thread_start *)p;
+    start.fn(start.arg);
+    return nullptr;
+}
+
+void start_thread(void (*fn)(void *), void *arg)
+{
+    pthread_t thread;
+    auto *start = new thread_start{fn, arg};
+    if (pthread_create(&thread, nullptr, run_thread, start) == 0)
+        pthread_detach(thread);
+    else
+        delete start;
+}
+#endif
 
 const int DEFAULT_CALLBACK_MS = 100;
 const int NAME_BUFFER = 32;
@@ -142,13 +189,10 @@ int kelui_kill(const char *domain)
     journal("kelui_kill", {quoted(domain)});
     kelsim::block_if_staged("kelui_kill");
 
-    kelsim::state s;
-    bool found = false;
-    if (kelsim::open_state(&s, true)) {
-        kelsim::remove_domain(s, domain, &found);
-        kelsim::close_state(&s);
-    }
-    return found ? 0 : -1;
+    kelsim::transaction t(kelsim::transaction::change);
+    if (!t)
+        return -1;
+    return kelsim::remove_domain(t.folders(), domain) == kelsim::lookup::found ? 0 : -1;
 }
 
 int kelui_change_option(const char *domain, const char *option, const char *value)
@@ -157,25 +201,20 @@ int kelui_change_option(const char *domain, const char *option, const char *valu
     kelsim::block_if_staged("kelui_change_option");
 
     // A domain that is not running changes nothing.
-    kelsim::state s;
+    kelsim::transaction t(kelsim::transaction::change);
     kelsim::domain d;
-    bool found = false, ok = false;
-    if (!kelsim::open_state(&s, true))
+    if (!t || kelsim::load_domain(t.folders(), domain, &d) != kelsim::lookup::found)
         return -1;
-    if (kelsim::load_domain(s, domain, &d, &found)) {
-        bool known = false;
-        for (auto &o : d.options) {
-            if (o.first == option) {
-                o.second = value;
-                known = true;
-            }
+    bool known = false;
+    for (auto &o : d.options) {
+        if (o.first == option) {
+            o.second = value;
+            known = true;
         }
-        if (!known)
-            d.options.emplace_back(option, value);
-        ok = kelsim::store_domain(s, d);
     }
-    kelsim::close_state(&s);
-    return ok ? 0 : -1;
+    if (!known)
+        d.options.emplace_back(option, value);
+    return kelsim::store_domain(t.folders(), d) ? 0 : -1;
 }
 
 int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callback, long tag)
@@ -186,15 +225,12 @@ int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callba
     int n = booking_count.load(std::memory_order_relaxed);
     if (callback == nullptr || n == MAX_BOOKINGS)
         return -1;
-    kelsim::state s;
     kelsim::object_set objects;
-    bool found = false;
-    if (!kelsim::open_state(&s, false))
-        return -1;
-    kelsim::load_set(s, set, &objects, &found);
-    kelsim::close_state(&s);
-    if (!found)
-        return -1;
+    {
+        kelsim::transaction t(kelsim::transaction::read);
+        if (!t || kelsim::load_set(t.folders(), set, &objects) != kelsim::lookup::found)
+            return -1;
+    }
 
     booking *b = new booking{n + 1, tag, callback, set, objects.objects, 0};
     bookings[n] = b;
@@ -206,15 +242,15 @@ int kelui_book_objectsetchange(const char *set, kelui_objectset_callback *callba
         deliver(b);
         break;
     case kelsim::callback_fault::twice:
-        kelsim::start_thread(deliver, b);
-        kelsim::start_thread(deliver_again, b);
+        start_thread(deliver, b);
+        start_thread(deliver_again, b);
         break;
     case kelsim::callback_fault::concurrent:
-        kelsim::start_thread(deliver, b);
-        kelsim::start_thread(deliver, b);
+        start_thread(deliver, b);
+        start_thread(deliver, b);
         break;
     case kelsim::callback_fault::none:
-        kelsim::start_thread(deliver, b);
+        start_thread(deliver, b);
         break;
     }
     return 0;

@@ -18,11 +18,11 @@ int ZunClient::sendCommand(const char *name, const char *data)
         debug = "on";
     else if (strcmp(name, "QOB_DNS/DEBUG_OFF") == 0)
         debug = "off";
-    kelsim::state s;
-    if (debug == nullptr || !kelsim::open_state(&s, true))
+    if (debug == nullptr)
         return 0;
-    kelsim::store_debug(s, debug);
-    kelsim::close_state(&s);
+    kelsim::transaction t(kelsim::transaction::change);
+    if (t)
+        kelsim::store_debug(t.folders(), debug);
     return 0;
 }
 

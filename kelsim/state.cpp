@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The stand-in runtime's simulated system: where it lives, and how domains,
-// object sets and the name server's debug switch are stored.  Every change
+// The stand-in runtime's simulated system: where it lives, how domains,
+// object sets and the name server's debug switch are stored (the file
+// format), and the transaction that every read or change runs in.  Every change
 // is made under the exclusive lock of the state folder and written through
 // a temporary file and a rename, so concurrent callers lose no update.
 #include "kelsim.h"
@@ -121,6 +122,20 @@ static std::string file_name(const std::string &name)
     return text;
 }
 
+static std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 static bool is_stored_file(const std::string &file)
 {
     return !file.empty() && (file[0] == '@' || file[0] == '#');
@@ -128,13 +143,21 @@ static bool is_stored_file(const std::string &file)
 
 typedef std::vector<std::vector<std::string>> rows;
 
+// What the lines of a kind of stored file hold.
+struct file_kind {
+    size_t fields;        // per line
+    const char *bad_line; // why a line with another count is refused
+};
+static const file_kind DOMAIN_FILE = {2, "not OPTION TAB VALUE"};
+static const file_kind SET_FILE = {1, "a TAB in an object name"};
+
 /*
  * A stored file: a first line "@" and the encoded name, then lines of
- * `fields` encoded fields separated by TABs.  A file that does not parse
- * is reported with its path and line, and is not used, so that it is
- * never rewritten without its unparsed lines.
+ * encoded fields separated by TABs.  A file that does not parse is
+ * reported with its path and line, and is not used, so that it is never
+ * rewritten without its unparsed lines.
  */
-static bool parse_stored(const std::string &path, const std::string &text, size_t fields,
+static bool parse_stored(const std::string &path, const std::string &text, const file_kind &kind,
                          std::string *name, rows *parsed)
 {
     std::vector<std::string> lines = split_lines(text);
@@ -158,30 +181,29 @@ static bool parse_stored(const std::string &path, const std::string &text, size_
                 break;
             start = tab + 1;
         }
-        if (row.size() != fields)
-            return fail(path + ":" + std::to_string(i + 1),
-                        fields == 2 ? "not OPTION TAB VALUE" : "a TAB in an object name");
+        if (row.size() != kind.fields)
+            return fail(path + ":" + std::to_string(i + 1), kind.bad_line);
         parsed->push_back(row);
     }
     return true;
 }
 
-// Reads the stored file of a name; *found is false when there is none.
-static bool load_stored(const folder &f, const std::string &name, size_t fields, rows *parsed,
-                        bool *found)
+// Reads the stored file of a name.
+static lookup load_stored(const folder &f, const std::string &name, const file_kind &kind,
+                          rows *parsed)
 {
     std::string file = file_name(name);
     std::string text, stored_name;
-    bool absent;
-    *found = false;
-    if (!read_file(f, file, &text, &absent))
-        return absent;
-    if (!parse_stored(join(f.path, file), text, fields, &stored_name, parsed))
-        return false;
-    if (stored_name != name)
-        return fail(join(f.path, file), "holds another name with the same digest");
-    *found = true;
-    return true;
+    lookup read = read_file(f, file, &text);
+    if (read != lookup::found)
+        return read;
+    if (!parse_stored(join(f.path, file), text, kind, &stored_name, parsed))
+        return lookup::failed;
+    if (stored_name != name) {
+        fail(join(f.path, file), "holds another name with the same digest");
+        return lookup::failed;
+    }
+    return lookup::found;
 }
 
 static bool store_stored(const folder &f, const std::string &name, const rows &stored)
@@ -196,7 +218,8 @@ static bool store_stored(const folder &f, const std::string &name, const rows &s
 }
 
 // Every stored file of a folder, parsed, sorted by name.
-static bool load_all(const folder &f, size_t fields, std::vector<std::pair<std::string, rows>> *all)
+static bool load_all(const folder &f, const file_kind &kind,
+                     std::vector<std::pair<std::string, rows>> *all)
 {
     std::vector<std::string> files;
     if (!list_files(f, &files))
@@ -207,13 +230,12 @@ static bool load_all(const folder &f, size_t fields, std::vector<std::pair<std::
             continue;
         std::string text, name;
         rows parsed;
-        bool absent;
-        if (!read_file(f, file, &text, &absent)) {
-            if (absent)
-                continue;
+        lookup read = read_file(f, file, &text);
+        if (read == lookup::absent)
+            continue; // removed since it was listed
+        if (read == lookup::failed)
             return false;
-        }
-        if (!parse_stored(join(f.path, file), text, fields, &name, &parsed))
+        if (!parse_stored(join(f.path, file), text, kind, &name, &parsed))
             return false;
         all->emplace_back(name, parsed);
     }
@@ -237,16 +259,16 @@ static object_set as_set(const std::string &name, const rows &stored)
     return set;
 }
 
-bool load_domain(const state &s, const std::string &name, domain *d, bool *found)
+lookup load_domain(const state_folders &s, const std::string &name, domain *d)
 {
     rows stored;
-    if (!load_stored(s.domains, name, 2, &stored, found) || !*found)
-        return false;
-    *d = as_domain(name, stored);
-    return true;
+    lookup loaded = load_stored(s.domains, name, DOMAIN_FILE, &stored);
+    if (loaded == lookup::found)
+        *d = as_domain(name, stored);
+    return loaded;
 }
 
-bool store_domain(const state &s, const domain &d)
+bool store_domain(const state_folders &s, const domain &d)
 {
     rows stored;
     for (const auto &o : d.options)
@@ -254,28 +276,26 @@ bool store_domain(const state &s, const domain &d)
     return store_stored(s.domains, d.name, stored);
 }
 
-bool remove_domain(const state &s, const std::string &name, bool *found)
+lookup remove_domain(const state_folders &s, const std::string &name)
 {
+    // Loaded first: a file of another name with the same digest stays.
     domain d;
-    bool absent;
-    if (!load_domain(s, name, &d, found) || !*found)
-        return false;
-    if (remove_file(s.domains, file_name(name), &absent))
-        return true;
-    *found = !absent;
-    return false;
+    lookup loaded = load_domain(s, name, &d);
+    if (loaded != lookup::found)
+        return loaded;
+    return remove_file(s.domains, file_name(name));
 }
 
-bool load_set(const state &s, const std::string &name, object_set *set, bool *found)
+lookup load_set(const state_folders &s, const std::string &name, object_set *set)
 {
     rows stored;
-    if (!load_stored(s.sets, name, 1, &stored, found) || !*found)
-        return false;
-    *set = as_set(name, stored);
-    return true;
+    lookup loaded = load_stored(s.sets, name, SET_FILE, &stored);
+    if (loaded == lookup::found)
+        *set = as_set(name, stored);
+    return loaded;
 }
 
-bool store_set(const state &s, const object_set &set)
+bool store_set(const state_folders &s, const object_set &set)
 {
     rows stored;
     for (const std::string &o : set.objects)
@@ -283,10 +303,10 @@ bool store_set(const state &s, const object_set &set)
     return store_stored(s.sets, set.name, stored);
 }
 
-bool load_domains(const state &s, std::vector<domain> *all)
+bool load_domains(const state_folders &s, std::vector<domain> *all)
 {
     std::vector<std::pair<std::string, rows>> stored;
-    if (!load_all(s.domains, 2, &stored))
+    if (!load_all(s.domains, DOMAIN_FILE, &stored))
         return false;
     all->clear();
     for (const auto &st : stored)
@@ -294,10 +314,10 @@ bool load_domains(const state &s, std::vector<domain> *all)
     return true;
 }
 
-bool load_sets(const state &s, std::vector<object_set> *all)
+bool load_sets(const state_folders &s, std::vector<object_set> *all)
 {
     std::vector<std::pair<std::string, rows>> stored;
-    if (!load_all(s.sets, 1, &stored))
+    if (!load_all(s.sets, SET_FILE, &stored))
         return false;
     all->clear();
     for (const auto &st : stored)
@@ -305,45 +325,48 @@ bool load_sets(const state &s, std::vector<object_set> *all)
     return true;
 }
 
-bool load_debug(const state &s, std::string *value)
+bool load_debug(const state_folders &s, std::string *value)
 {
     std::string path = join(s.root.path, "nameserver-debug");
     std::string text;
-    bool absent;
-    if (!read_file(s.root, "nameserver-debug", &text, &absent))
-        return absent && fail(path, "missing (run kelsim init)");
+    lookup read = read_file(s.root, "nameserver-debug", &text);
+    if (read == lookup::absent)
+        return fail(path, "missing (run kelsim init)");
+    if (read == lookup::failed)
+        return false;
     if (text != "on\n" && text != "off\n")
         return fail(path + ":1", "neither \"on\" nor \"off\"");
     *value = text.substr(0, text.size() - 1);
     return true;
 }
 
-bool store_debug(const state &s, const std::string &value)
+bool store_debug(const state_folders &s, const std::string &value)
 {
     return write_file(s.root, "nameserver-debug", value + "\n");
 }
 
-bool open_state(state *s, bool exclusive)
+transaction::transaction(mode m)
 {
-    bool absent = false;
-    if (!open_root(state_dir(), false, &s->root))
-        return false;
-    if (lock_state(s->root, exclusive, &s->lock) &&
-        open_subfolder(s->root, "domains", false, &s->domains, &absent) &&
-        open_subfolder(s->root, "sets", false, &s->sets, &absent))
-        return true;
-    if (absent)
-        fail(s->root.path, "not an initialised state folder (run kelsim init)");
-    close_state(s);
-    return false;
+    bool create = m == transaction::create;
+    if (!open_root(state_dir(), create, &folders_.root))
+        return;
+    if (!lock_state(folders_.root, m != transaction::read, &lock_))
+        return;
+    lookup domains = open_subfolder(folders_.root, "domains", create, &folders_.domains);
+    lookup sets = domains == lookup::found
+                      ? open_subfolder(folders_.root, "sets", create, &folders_.sets)
+                      : lookup::failed;
+    if (domains == lookup::absent || sets == lookup::absent)
+        fail(folders_.root.path, "not an initialised state folder (run kelsim init)");
+    open_ = domains == lookup::found && sets == lookup::found;
 }
 
-void close_state(state *s)
+transaction::~transaction()
 {
-    close_folder(&s->sets);
-    close_folder(&s->domains);
-    unlock_state(&s->lock);
-    close_folder(&s->root);
+    close_folder(&folders_.sets);
+    close_folder(&folders_.domains);
+    unlock_state(&lock_);
+    close_folder(&folders_.root);
 }
 
 // Removes every stored and temporary file of a folder of the state.
@@ -353,9 +376,8 @@ static bool empty_folder(const folder &f)
     if (!list_files(f, &files))
         return false;
     for (const std::string &file : files) {
-        bool absent;
         if ((is_stored_file(file) || file.rfind(".tmp-", 0) == 0) &&
-            !remove_file(f, file, &absent) && !absent)
+            remove_file(f, file) == lookup::failed)
             return false;
     }
     return true;
@@ -363,17 +385,12 @@ static bool empty_folder(const folder &f)
 
 bool init_state()
 {
-    state s;
-    bool absent = false, ok = false;
-    if (!open_root(state_dir(), true, &s.root))
+    transaction t(transaction::create);
+    if (!t)
         return false;
-    if (lock_state(s.root, true, &s.lock) &&
-        open_subfolder(s.root, "domains", true, &s.domains, &absent) &&
-        open_subfolder(s.root, "sets", true, &s.sets, &absent) && empty_folder(s.domains) &&
-        empty_folder(s.sets) && empty_folder(s.root))
-        ok = (remove_file(s.root, "journal", &absent) || absent) && store_debug(s, "off");
-    close_state(&s);
-    return ok;
+    const state_folders &s = t.folders();
+    return empty_folder(s.domains) && empty_folder(s.sets) && empty_folder(s.root) &&
+           remove_file(s.root, "journal") != lookup::failed && store_debug(s, "off");
 }
 
 } // namespace kelsim
