@@ -66,44 +66,48 @@ run_tools() {
         fail "the journal holds the calls $calls"
 }
 
-# consumer PREFIX LIBDIR: a C program builds against the installed codec,
-# once through find_package and once through pkg-config, and runs.
+# consumer PREFIX LIBDIR: a C program builds against the installed codec
+# with either include form, through find_package and through pkg-config,
+# and runs.
 consumer() {
-    local prefix=$1 libdir=$2 out
-    mkdir -p "$work/consumer"
-    cat >"$work/consumer/main.c" <<'C'
+    local prefix=$1 libdir=$2 out header
+    export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+    pkg-config --exists keltools-textcodec || fail "pkg-config does not find keltools-textcodec"
+    for header in keltools/textcodec.h textcodec.h; do
+        rm -rf "$work/consumer"
+        mkdir -p "$work/consumer"
+        cat >"$work/consumer/main.c" <<C
 #include <stdio.h>
-#include <textcodec.h>
+#include <$header>
 int main(void)
 {
     char out[16];
     int n = raw_text_to_kel(out, "a/b", 15);
-    printf("%d %s\n", n, out);
+    printf("%d %s\\n", n, out);
     return 0;
 }
 C
-    cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+        cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer C)
 find_package(keltools 1 REQUIRED)
 add_executable(consumer main.c)
 target_link_libraries(consumer PRIVATE keltools::textcodec)
 CMAKE
-    cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_C_FLAGS="${CFLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${CFLAGS:-} ${CONSUMER_LIBS:-}" >/dev/null ||
-        fail "find_package(keltools) failed"
-    cmake --build "$work/consumer/build" >/dev/null || fail "the find_package consumer does not build"
-    out=$("$work/consumer/build/consumer")
-    [ "$out" = '6 a\057b' ] || fail "the find_package consumer printed '$out'"
+        cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
+            -DCMAKE_C_FLAGS="${CFLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${CFLAGS:-} ${CONSUMER_LIBS:-}" >/dev/null ||
+            fail "find_package(keltools) failed"
+        cmake --build "$work/consumer/build" >/dev/null || fail "the find_package consumer of <$header> does not build"
+        out=$("$work/consumer/build/consumer")
+        [ "$out" = '6 a\057b' ] || fail "the find_package consumer of <$header> printed '$out'"
 
-    export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-    pkg-config --exists keltools-textcodec || fail "pkg-config does not find keltools-textcodec"
-    # shellcheck disable=SC2046
-    ${CC:-cc} ${CFLAGS:-} -o "$work/consumer/pc" "$work/consumer/main.c" \
-        $(pkg-config --cflags --libs keltools-textcodec) ${CONSUMER_LIBS:-} ||
-        fail "the pkg-config consumer does not build"
-    out=$("$work/consumer/pc")
-    [ "$out" = '6 a\057b' ] || fail "the pkg-config consumer printed '$out'"
+        # shellcheck disable=SC2046
+        ${CC:-cc} ${CFLAGS:-} -o "$work/consumer/pc" "$work/consumer/main.c" \
+            $(pkg-config --cflags --libs keltools-textcodec) ${CONSUMER_LIBS:-} ||
+            fail "the pkg-config consumer of <$header> does not build"
+        out=$("$work/consumer/pc")
+        [ "$out" = '6 a\057b' ] || fail "the pkg-config consumer of <$header> printed '$out'"
+    done
 }
 
 case $mode in
