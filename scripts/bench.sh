@@ -9,19 +9,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build-bench
-flags=()
+preset=bench
 args=()
 for a in "$@"; do
     if [ "$a" = --native ]; then
-        build=build-bench-native
-        flags=(-DCMAKE_CXX_FLAGS=-march=native)
+        preset=bench-native
     else
         args+=("$a")
     fi
 done
 
 scripts/setup.sh bench
-cmake -S . -B "$build" -DKELTOOLS_TESTS=OFF -DKELTOOLS_BENCH=ON "${flags[@]}" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target textcodec_bench >/dev/null
-"$build/bin/textcodec_bench" "${args[@]}"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+"build-$preset/bin/textcodec_bench" "${args[@]}"

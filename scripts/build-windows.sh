@@ -7,5 +7,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh windows
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DKELTOOLS_WERROR=ON "$@" >/dev/null
-cmake --build build-windows -j "$(nproc)"
+cmake --preset windows "$@" >/dev/null
+cmake --build --preset windows -j "$(nproc)"

@@ -9,8 +9,8 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh demo
 echo "building the tools (about 10 s)..."
-cmake -S . -B build -DKELTOOLS_TESTS=OFF -DKELTOOLS_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc)" \
+cmake --preset default -DKELTOOLS_TESTS=OFF -DKELTOOLS_BENCH=OFF >/dev/null
+cmake --build --preset default -j "$(nproc)" \
     --target haltdomain tunedomain listmembers nametrace guichannel kelui zun kelsim >/dev/null
 
 bin=$PWD/build/bin

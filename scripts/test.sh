@@ -62,30 +62,33 @@ lean_demo() {
     return $status
 }
 
-# pass NAME BUILD_DIR CMAKE_ARGS...: configures, builds and tests one build.
+# pass NAME PRESET: configures, builds and tests the build of a preset,
+# warnings as errors, with the tests and both Windows builds to test.
 pass() {
-    local name=$1 dir=$2
-    shift 2
-    step "$name: configure" quietly cmake -S . -B "$dir" -DKELTOOLS_WERROR=ON -DKELTOOLS_TESTS=ON \
+    local name=$1 preset=$2 dir
+    dir=$root/$(preset_dir "$preset")
+    step "$name: configure" quietly cmake --preset "$preset" -DKELTOOLS_WERROR=ON -DKELTOOLS_TESTS=ON \
         -DKELTOOLS_WINDOWS_BIN="$root/build-windows/bin" \
-        -DKELTOOLS_WINDOWS64_BIN="$root/build-windows64/bin" "$@" &&
-        step "$name: build" cmake --build "$dir" -j "$(nproc)" || return
+        -DKELTOOLS_WINDOWS64_BIN="$root/build-windows64/bin" &&
+        step "$name: build" cmake --build --preset "$preset" -j "$(nproc)" || return
     echo "Windows tests: does this host run the 32-bit build under wine? $(tests/probe_i386.sh)"
     step "$name: tests" bash -c "cd '$dir' && ctest --output-on-failure -j 2" ||
         failures[-1]+=$'\n'"$(failed_tests "$dir")"
 }
 
+# The build folder of a preset (CMakePresets.json: build-PRESET, or build).
+preset_dir() {
+    [ "$1" = default ] && echo build || echo "build-$1"
+}
+
 step "setup" scripts/setup.sh test || { echo "FAILED: setup"; exit 1; }
 step "Windows build (32-bit, shipped)" quietly scripts/build-windows.sh
 step "Windows build (64-bit, for hosts without 32-bit support)" quietly bash -c \
-    "cmake -S . -B build-windows64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-         -DKELTOOLS_WERROR=ON && cmake --build build-windows64 -j $(nproc)"
+    "cmake --preset windows64 && cmake --build --preset windows64 -j $(nproc)"
 step "the main job from a clean copy" lean_demo
 
-pass "g++, warnings as errors" build
-KELTOOLS_NO_I386=1 pass "clang, ASan and UBSan, 64-bit Windows fallback" build-sanitize \
-    -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
+pass "g++, warnings as errors" default
+KELTOOLS_NO_I386=1 pass "clang, ASan and UBSan, 64-bit Windows fallback" sanitize
 
 if [ ${#failures[@]} -gt 0 ]; then
     echo
