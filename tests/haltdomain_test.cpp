@@ -27,6 +27,16 @@ TEST(HaltDomain, PassesTheFirstArgumentUnchanged)
     }
 }
 
+// Written out by hand, not with the codec: a codec fault cannot hide here.
+TEST(HaltDomain, JournalsTheNameAsKelText)
+{
+    SimulatedSystem sim;
+    sim.run("haltdomain", {"a/b \"q\"\tx"});
+    auto journal = sim.journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].fields, "\"a\\057b \\042q\\042\\tx\"");
+}
+
 TEST(HaltDomain, KillsOnlyTheNamedDomain)
 {
     SimulatedSystem sim;

@@ -23,6 +23,19 @@ TEST(ListMembers, PrintsTheSetInOrder)
     EXPECT_EQ(journal[0].fields, "\"SET\" 12345");
 }
 
+// Written out by hand, not with the codec: a codec fault cannot hide here.
+TEST(ListMembers, JournalsTheSetAndItsNamesAsKelText)
+{
+    SimulatedSystem sim;
+    sim.set({"a/b", "x|y", "it's"});
+    EXPECT_EQ(sim.run("listmembers", {"a/b"}).status, 0);
+    auto journal = sim.journal();
+    ASSERT_EQ(journal.size(), 5u);
+    EXPECT_EQ(journal[0].fields, "\"a\\057b\" 12345");
+    EXPECT_EQ(journal[2].fields, "1 -> 1 \"x\\174y\"");
+    EXPECT_EQ(journal[3].fields, "1 -> 1 \"it\\'s\"");
+}
+
 TEST(ListMembers, PrintsNamesAsDataUpToTheirFullLength)
 {
     const std::string name31 = "abcdefghijklmnopqrstuvwxyz01234";

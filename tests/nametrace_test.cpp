@@ -71,6 +71,18 @@ TEST(NameTrace, SwitchesTheNameServersDebugState)
 namespace
 {
 
+// Written out by hand, not with the codec: a codec fault cannot hide here.
+TEST(NameTrace, JournalsTheCommandAsKelText)
+{
+    SimulatedSystem sim;
+    sim.run("nametrace", {"1"});
+    sim.run("nametrace", {"0"});
+    auto journal = sim.journal();
+    ASSERT_EQ(journal.size(), 2u);
+    EXPECT_EQ(journal[0].fields, "\"QOB_DNS\\057DEBUG_ON\" \" \"");
+    EXPECT_EQ(journal[1].fields, "\"QOB_DNS\\057DEBUG_OFF\" \" \"");
+}
+
 TEST(NameTrace, KeepsItsPromisesUnderFaults)
 {
     SimulatedSystem sim;

@@ -47,6 +47,16 @@ TEST(TuneDomain, PassesTheThreeArgumentsUnchanged)
     }
 }
 
+// Written out by hand, not with the codec: a codec fault cannot hide here.
+TEST(TuneDomain, JournalsTheArgumentsAsKelText)
+{
+    SimulatedSystem sim;
+    sim.run("tunedomain", {"D|1", "o'", "v\\"});
+    auto journal = sim.journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].fields, "\"D\\1741\" \"o\\'\" \"v\\\\\"");
+}
+
 TEST(TuneDomain, ChangesTheOptionAndLivesHalfASecondAfterTheCall)
 {
     SimulatedSystem sim;
