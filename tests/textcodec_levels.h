@@ -35,7 +35,7 @@ inline std::string level_name(const ::testing::TestParamInfo<textcodec_level> &i
 #define INSTANTIATE_AT_EVERY_LEVEL(suite)                                                          \
     INSTANTIATE_TEST_SUITE_P(Level, suite,                                                         \
                              ::testing::Values(TEXTCODEC_EXACT, TEXTCODEC_SSE2, TEXTCODEC_AVX2,   \
-                                               TEXTCODEC_AVX512),                                  \
+                                               TEXTCODEC_AVX512, TEXTCODEC_AVX512_VBMI2),          \
                              level_name)
 
 #endif

@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <memory>
@@ -157,7 +159,8 @@ class KernelsAgainstTheExactPath : public AtEveryLevel
 {
 };
 INSTANTIATE_TEST_SUITE_P(Level, KernelsAgainstTheExactPath,
-                         ::testing::Values(TEXTCODEC_SSE2, TEXTCODEC_AVX2, TEXTCODEC_AVX512),
+                         ::testing::Values(TEXTCODEC_SSE2, TEXTCODEC_AVX2, TEXTCODEC_AVX512,
+                                           TEXTCODEC_AVX512_VBMI2),
                          level_name);
 
 TEST_P(KernelsAgainstTheExactPath, RandomTextAtEveryAlignment)
@@ -205,6 +208,55 @@ TEST_P(KernelsAgainstTheExactPath, LongTextsAtEveryCapacity)
         for (const std::string &in : {raw, kel, "\"" + kel + "\""})
             ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), in, (size_t)iteration % 64));
     }
+}
+
+// Names, plain and full of escapes, of every length from 0 to 130, each
+// ending at the last byte of a page that is followed by an unmapped one:
+// a short-text kernel may read past the terminator, but never into the
+// next page.
+TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
+{
+    StdoutRecorder rec;
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    char *pages = (char *)mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    std::mt19937 rng(31);
+    for (size_t length = 0; length <= 130; length++) {
+        for (int kind = 0; kind < 3; kind++) {
+            std::string name = kind == 0 ? random_text(rng, 40, true) : random_text(rng, 40, false);
+            if (kind == 2) // encoded, as KEL text of a name is
+                name = "\\n\\057ab\\\\c\\'d\\042\\174xyz\\t" + name;
+            name.resize(length);
+            for (const Named &c : converters) {
+                char *in = pages + page - length - 1;
+                memcpy(in, name.c_str(), length + 1);
+                textcodec_use_level(TEXTCODEC_EXACT);
+                char want[2 * (4 * 130 + 1)], got[2 * (4 * 130 + 1)];
+                memset(want, '#', sizeof want);
+                memset(got, '#', sizeof got);
+                rec.start();
+                int want_ret = c.convert(want, in, 4 * 130);
+                int want_measured = c.convert(nullptr, in, 0);
+                int want_short = c.convert(want + 4 * 130 + 1, in, want_ret > 0 ? want_ret - 1 : 0);
+                std::string want_messages = rec.stop();
+                textcodec_use_level(GetParam());
+                rec.start();
+                int got_ret = c.convert(got, in, 4 * 130);
+                int got_measured = c.convert(nullptr, in, 0);
+                int got_short = c.convert(got + 4 * 130 + 1, in, want_ret > 0 ? want_ret - 1 : 0);
+                std::string got_messages = rec.stop();
+                textcodec_use_level(textcodec_best_level());
+                ASSERT_EQ(got_ret, want_ret) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(got_measured, want_measured) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(got_short, want_short) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(got_messages, want_messages) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(std::string(got, sizeof got), std::string(want, sizeof want))
+                    << c.name << " \"" << name << "\": the output, and every byte after it";
+            }
+        }
+    }
+    munmap(pages, 2 * page);
 }
 
 TEST_P(KernelsAgainstTheExactPath, EveryByteValue)

@@ -3,9 +3,10 @@
  * Text codec for KEL strings: the escape primitives, then the converters
  * built on them, written as the rules read, one character or escape at a
  * time.  This exact path defines every result, message and partial
- * output.  Where vector kernels are compiled in (textcodec_kernels.h),
- * each converter hands its input to one kernel at the top of its loop; the
- * kernel consumes what is easy and returns where the exact path goes on.
+ * output.  Each converter first offers the whole text to its short-text
+ * kernel, then hands its input to one kernel at the top of its loop; the
+ * kernels (textcodec_kernels.h; the exact level's consume nothing) do
+ * what is easy and return where the exact path goes on.
  */
 #include "textcodec.h"
 
@@ -16,7 +17,41 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <atomic>
+/* ---- Messages --------------------------------------------------------- */
+
+/* Every message of the codec, byte for byte; each goes to standard output. */
+enum message {
+    NO_OCTAL_DIGITS,
+    OCTAL_OUT_OF_RANGE,
+    MISSING_X,
+    NO_HEX_DIGITS,
+    HEX_OUT_OF_RANGE,
+    NO_ROOM,
+    UNBALANCED_QUOTES,
+    RAW_IN_C_TEXT,
+    ILLEGAL_ESCAPE,
+    RAW_KEL_SPECIAL,
+    RAW_C_SPECIAL,
+};
+
+static const char *const messages[] = {
+    " *** Error   no octal digits\n",
+    " *** Error  octal escape sequence out of range\n",
+    " *** missing first x \n",
+    " *** Error   no hex digits\n",
+    " *** Error  hex escape sequence out of range\n",
+    " Error    output string is not big enough\n",
+    " *** error   string has unbalanced double quotes\n",
+    " *** error   string has un-escaped special or un-printable character\n",
+    " *** error  string has an illegal escape sequence \n",
+    " *** error the string has unescaped special KEL characters\n",
+    " *** error the string has unescaped special C characters\n",
+};
+
+static void say(enum message m)
+{
+    fputs(messages[m], stdout);
+}
 
 /* ---- Escape primitives ------------------------------------------------ */
 
@@ -48,14 +83,14 @@ int decode_octal_escape(const char *digits, char *out)
     int value = 0;
     int n = 0;
 
-    for (int d; n < 3 && (d = octal_digit_value(digits[n])) >= 0; n++)
+    for (int d; n < MAX_OCTAL_DIGITS && (d = octal_digit_value(digits[n])) >= 0; n++)
         value = value * 8 + d;
     if (n == 0) {
-        fputs(" *** Error   no octal digits\n", stdout);
+        say(NO_OCTAL_DIGITS);
         return -1;
     }
     if (value > MAX_DECODED) {
-        fputs(" *** Error  octal escape sequence out of range\n", stdout);
+        say(OCTAL_OUT_OF_RANGE);
         return -1;
     }
     *out = (char)value;
@@ -73,17 +108,17 @@ int decode_hex_escape(const char *x, char *out)
     int n = 0;
 
     if (x[0] != 'x') {
-        fputs(" *** missing first x \n", stdout);
+        say(MISSING_X);
         return -1;
     }
-    for (int d; n < 2 && (d = hex_digit_value(x[1 + n])) >= 0; n++)
+    for (int d; n < MAX_HEX_DIGITS && (d = hex_digit_value(x[1 + n])) >= 0; n++)
         value = value * 16 + d;
     if (n == 0) {
-        fputs(" *** Error   no hex digits\n", stdout);
+        say(NO_HEX_DIGITS);
         return -1;
     }
     if (value > MAX_DECODED) {
-        fputs(" *** Error  hex escape sequence out of range\n", stdout);
+        say(HEX_OUT_OF_RANGE);
         return -1;
     }
     *out = (char)value;
@@ -115,11 +150,6 @@ int decode_escape_sequence(const char *seq, char *out)
     return n < 0 ? -1 : n + 1;
 }
 
-static void report_no_room(void)
-{
-    fputs(" Error    output string is not big enough\n", stdout);
-}
-
 /*
  * Appends n characters of src at dst, where last is the last position the
  * text may occupy.  Copies like strncpy (stopping at a NUL in src and
@@ -131,7 +161,7 @@ static void report_no_room(void)
 char *append_bounded(char *dst, const char *src, int n, const char *last)
 {
     if (n < 0 || n > last - dst + 1) {
-        report_no_room();
+        say(NO_ROOM);
         return NULL;
     }
     int k = 0;
@@ -140,94 +170,6 @@ char *append_bounded(char *dst, const char *src, int n, const char *last)
     for (; k < n; k++)
         dst[k] = '\0';
     return dst + n;
-}
-
-/* ---- Choice of kernels ------------------------------------------------ */
-
-#if defined(TEXTCODEC_HAVE_KERNELS) && defined(__x86_64__)
-static int cpu_has(enum textcodec_level level)
-{
-    __builtin_cpu_init();
-    switch (level) {
-    case TEXTCODEC_EXACT:
-        return 1;
-    case TEXTCODEC_SSE2:
-        return __builtin_cpu_supports("sse2");
-    case TEXTCODEC_AVX2:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-               __builtin_cpu_supports("bmi2");
-    case TEXTCODEC_AVX512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-    default:
-        return 0;
-    }
-}
-
-static const struct textcodec_kernels *const level_kernels[TEXTCODEC_LEVELS] = {
-    NULL, &textcodec_sse2_kernels, &textcodec_avx2_kernels, &textcodec_avx512_kernels};
-#else
-static int cpu_has(enum textcodec_level level)
-{
-    return level == TEXTCODEC_EXACT;
-}
-
-static const struct textcodec_kernels *const level_kernels[TEXTCODEC_LEVELS] = {};
-#endif
-
-const char *textcodec_level_name(enum textcodec_level level)
-{
-    static const char *const names[TEXTCODEC_LEVELS] = {"exact", "sse2", "avx2", "avx512"};
-    return level >= 0 && level < TEXTCODEC_LEVELS ? names[level] : "unknown";
-}
-
-int textcodec_level_supported(enum textcodec_level level)
-{
-    return level >= 0 && level < TEXTCODEC_LEVELS && cpu_has(level);
-}
-
-enum textcodec_level textcodec_best_level(void)
-{
-    int best = TEXTCODEC_EXACT;
-    for (int level = TEXTCODEC_EXACT; level < TEXTCODEC_LEVELS; level++) {
-        if (textcodec_level_supported((enum textcodec_level)level))
-            best = level;
-    }
-    return (enum textcodec_level)best;
-}
-
-/*
- * The level in use: chosen on first use, once per process, and changed
- * only by tests.  A plain atomic with a constant initial value needs no
- * guard from the C++ run-time library, so C programs link the codec alone;
- * two threads that both choose first choose the same.
- */
-static std::atomic<int> active_level(-1);
-
-static int level_in_use(void)
-{
-    int level = active_level.load(std::memory_order_relaxed);
-    if (level < 0) {
-        level = textcodec_best_level();
-        active_level.store(level, std::memory_order_relaxed);
-    }
-    return level;
-}
-
-void textcodec_use_level(enum textcodec_level level)
-{
-    if (textcodec_level_supported(level))
-        active_level.store(level, std::memory_order_relaxed);
-}
-
-enum textcodec_level textcodec_current_level(void)
-{
-    return (enum textcodec_level)level_in_use();
-}
-
-static const struct textcodec_kernels *kernels(void)
-{
-    return level_kernels[level_in_use()];
 }
 
 /* ---- String converters ------------------------------------------------ */
@@ -242,8 +184,8 @@ static const struct textcodec_kernels *kernels(void)
  */
 static int output_put(struct textcodec_output *o, const char *src, int n)
 {
-    if (o->start == NULL ? n > INT_MAX - o->count : o->capacity < 1) {
-        report_no_room();
+    if ((size_t)n > textcodec_room(o)) {
+        say(NO_ROOM);
         return -1;
     }
     if (o->start != NULL) {
@@ -268,26 +210,14 @@ static int output_end(struct textcodec_output *o)
     return o->count;
 }
 
-/* Hands in[i..len) to a kernel, when there is one; returns where to go on. */
-static size_t run_kernel(textcodec_kernel *kernel, const char *in, size_t len, size_t i,
-                         struct textcodec_output *o)
-{
-    return kernel != NULL ? kernel(in, len, i, o) : i;
-}
-
 /* A text of one or more characters that opens with a quote must close with one, and back. */
 static int quotes_balanced(const char *in, size_t len)
 {
     if ((in[0] == '"') != (in[len - 1] == '"')) {
-        fputs(" *** error   string has unbalanced double quotes\n", stdout);
+        say(UNBALANCED_QUOTES);
         return 0;
     }
     return 1;
-}
-
-static void report_illegal_escape(void)
-{
-    fputs(" *** error  string has an illegal escape sequence \n", stdout);
 }
 
 /*
@@ -297,7 +227,10 @@ static void report_illegal_escape(void)
  */
 int c_text_to_kel(char *out, const char *in, int capacity)
 {
-    const struct textcodec_kernels *k = kernels();
+    int whole = textcodec_active.short_c_text_to_kel(out, in, capacity);
+    if (whole != TEXTCODEC_LONG)
+        return whole;
+
     struct textcodec_output o = {out, out, capacity, 0};
     size_t len = strlen(in);
     size_t i = 0;
@@ -305,24 +238,24 @@ int c_text_to_kel(char *out, const char *in, int capacity)
     if (len > 0 && !quotes_balanced(in, len))
         return -1;
     while (i < len) {
-        i = run_kernel(k != NULL ? k->c_text_to_kel : NULL, in, len, i, &o);
+        i = textcodec_active.c_text_to_kel(in, len, i, &o);
         if (i >= len)
             break;
 
         char ch = in[i];
-        char esc[5];
+        char esc[ESCAPE_BUFFER];
         char unused;
         int put;
         if (ch == '"' && (i == 0 || i == len - 1)) {
             put = output_put(&o, &ch, 1);
             i += 1;
         } else if (escape_c_char(ch, esc) != 0 && ch != '\\') {
-            fputs(" *** error   string has un-escaped special or un-printable character\n", stdout);
+            say(RAW_IN_C_TEXT);
             return -1;
         } else if (ch == '\\') {
             int n = decode_escape_sequence(in + i, &unused);
             if (n < 0) {
-                report_illegal_escape();
+                say(ILLEGAL_ESCAPE);
                 return -1;
             }
             if (in[i + 1] == '"') {
@@ -353,7 +286,10 @@ int c_text_to_kel(char *out, const char *in, int capacity)
  */
 int kel_text_to_raw(char *out, const char *in, int capacity)
 {
-    const struct textcodec_kernels *k = kernels();
+    int whole = textcodec_active.short_kel_text_to_raw(out, in, capacity);
+    if (whole != TEXTCODEC_LONG)
+        return whole;
+
     struct textcodec_output o = {out, out, capacity, 0};
     size_t len = strlen(in);
     const char *body = in;
@@ -367,28 +303,28 @@ int kel_text_to_raw(char *out, const char *in, int capacity)
         body_len = len >= 2 ? len - 2 : 0; /* a lone quote has no body */
     }
     while (i < body_len) {
-        i = run_kernel(k != NULL ? k->kel_text_to_raw : NULL, body, body_len, i, &o);
+        i = textcodec_active.kel_text_to_raw(body, body_len, i, &o);
         if (i >= body_len)
             break;
 
         char ch = body[i];
-        char esc[5];
+        char esc[ESCAPE_BUFFER];
         int put;
         if (escape_kel_char(ch, esc) != 0) {
-            fputs(" *** error the string has unescaped special KEL characters\n", stdout);
+            say(RAW_KEL_SPECIAL);
             return -1;
         }
         if (ch == '\\') {
             char decoded;
             int n = decode_escape_sequence(body + i, &decoded);
             if (n < 0) {
-                report_illegal_escape();
+                say(ILLEGAL_ESCAPE);
                 return -1;
             }
             put = output_put(&o, &decoded, 1);
             i += (size_t)n;
         } else if (escape_c_char(ch, esc) != 0) {
-            fputs(" *** error the string has unescaped special C characters\n", stdout);
+            say(RAW_C_SPECIAL);
             return -1;
         } else {
             put = output_put(&o, &ch, 1);
@@ -406,18 +342,21 @@ int kel_text_to_raw(char *out, const char *in, int capacity)
  */
 int raw_text_to_kel(char *out, const char *in, int capacity)
 {
-    const struct textcodec_kernels *k = kernels();
+    int whole = textcodec_active.short_raw_text_to_kel(out, in, capacity);
+    if (whole != TEXTCODEC_LONG)
+        return whole;
+
     struct textcodec_output o = {out, out, capacity, 0};
     size_t len = strlen(in);
     size_t i = 0;
 
     while (i < len) {
-        i = run_kernel(k != NULL ? k->raw_text_to_kel : NULL, in, len, i, &o);
+        i = textcodec_active.raw_text_to_kel(in, len, i, &o);
         if (i >= len)
             break;
 
         char ch = in[i];
-        char esc[5];
+        char esc[ESCAPE_BUFFER];
         int n;
         int put;
         if (escape_kel_char(ch, esc) == 4)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The codec's kernels for AVX2: 32 bytes at a time, then 16 for the last
 // bytes of a text.
-#include "textcodec_kernels_generic.h"
 #include "textcodec_vec256.h"
 
 const struct textcodec_kernels textcodec_avx2_kernels = kernels_of<vec256>();

@@ -45,11 +45,33 @@ static inline size_t textcodec_room(const struct textcodec_output *o)
  */
 typedef size_t textcodec_kernel(const char *in, size_t len, size_t i, struct textcodec_output *o);
 
+/*
+ * A whole-text kernel for short texts, tried before anything else: it
+ * returns the converter's result for the NUL-terminated text in, having
+ * written exactly what the converter writes, or TEXTCODEC_LONG, having
+ * written nothing, for a text it leaves to the converter (too long, or
+ * anything that could fail).  It may read past the terminator, but never
+ * past the end of the terminator's page.
+ */
+typedef int textcodec_text_kernel(char *out, const char *in, int capacity);
+enum { TEXTCODEC_LONG = -2 };
+
+/* One level's kernels; the exact level's consume nothing. */
 struct textcodec_kernels {
+    textcodec_text_kernel *short_c_text_to_kel;
+    textcodec_text_kernel *short_kel_text_to_raw;
+    textcodec_text_kernel *short_raw_text_to_kel;
     textcodec_kernel *c_text_to_kel;   /* runs of plain bytes */
     textcodec_kernel *kel_text_to_raw; /* plain bytes, letter and three-digit octal escapes */
     textcodec_kernel *raw_text_to_kel; /* every byte */
 };
+
+/*
+ * The kernels in use: the widest level this processor runs, chosen once
+ * as the program is loaded (before that, the exact level's), so that a
+ * converter call costs no check and no atomic load.
+ */
+extern struct textcodec_kernels textcodec_active;
 
 /* The levels, from the exact path alone up; each needs the ones below it. */
 enum textcodec_level {
@@ -57,6 +79,7 @@ enum textcodec_level {
     TEXTCODEC_SSE2,
     TEXTCODEC_AVX2,
     TEXTCODEC_AVX512,
+    TEXTCODEC_AVX512_VBMI2, /* AVX-512 with the byte permutes and compress */
     TEXTCODEC_LEVELS
 };
 
@@ -68,13 +91,18 @@ int textcodec_level_supported(enum textcodec_level level);
 /* The widest supported level: what the converters use unless told otherwise. */
 enum textcodec_level textcodec_best_level(void);
 
-/* For tests and the benchmark: use this supported level from now on. */
+/*
+ * For tests and the benchmark: use this supported level from now on.  Not
+ * to be called while another thread converts.
+ */
 void textcodec_use_level(enum textcodec_level level);
 enum textcodec_level textcodec_current_level(void);
 
 /* The kernels of each level, where compiled in. */
+extern const struct textcodec_kernels textcodec_exact_kernels;
 extern const struct textcodec_kernels textcodec_sse2_kernels;
 extern const struct textcodec_kernels textcodec_avx2_kernels;
 extern const struct textcodec_kernels textcodec_avx512_kernels;
+extern const struct textcodec_kernels textcodec_vbmi2_kernels;
 
 #endif

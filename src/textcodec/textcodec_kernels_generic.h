@@ -1,24 +1,27 @@
 // SPDX-License-Identifier: MIT
 /*
- * The kernels, written once over a vector of W bytes (V):
+ * The kernels, written once over a vector of W bytes (V), which provides
+ * a few primitives:
  *
- *   V::W                  the bytes of a vector
+ *   V::W                  the bytes of a vector, at most 64
  *   V::load(p)            the W bytes at p
  *   V::store(p, v)        all W bytes of v to p
- *   V::special(v)         a bit for each byte of v that is not plain
+ *   V::copy(dst, src, k)  k < W bytes from src to dst, and nothing else
+ *   V::eq(v, c)           a bit for each byte of v equal to c
+ *   V::printable(v)       a bit for each byte of v from 0x20 to 0x7e
  *   V::narrower           the vector for the last bytes, or void
- *   V::copy(dst, src, k)  k < 64 bytes from src to dst, and nothing else
  *
- * A kernel takes its input a block of W bytes at a time.  A block with no
- * special byte is stored whole.  Otherwise the kernel walks the special
- * bytes of the block, copying the plain runs between them exactly and
- * handling each special byte when it is easy (a form for the encoder, a
- * common escape for the decoder); at anything else it returns, and the
- * exact path takes over there.  A kernel reads whole vectors only where
- * all of their bytes lie before len, so it never reads past its input; it
- * leaves the last bytes of a text to a narrower vector, and does the last
- * bytes of the text or of the room one at a time.  It never reads its
- * output back: a store in flight would stall the load.
+ * From these the class of special bytes (those that are not plain) is
+ * written once, below, from the rules' list.  A kernel takes its input a
+ * block of W bytes at a time: a block with no special byte is stored
+ * whole; a sparse one is copied run by run between its special bytes; a
+ * dense one is encoded through the table without a branch per byte.  At
+ * anything that is not easy it returns, and the exact path takes over
+ * there.  A kernel reads whole vectors only where all of their bytes lie
+ * before len, so it never reads past its input; it leaves the last bytes
+ * of a text to a narrower vector, and does the last bytes of the text or
+ * of the room one at a time.  It never reads its output back: a store in
+ * flight would stall the load.
  *
  * Included by one source file per instruction set, each compiled for it;
  * everything here has internal linkage, so no function compiled for a
@@ -37,6 +40,130 @@
 
 namespace
 {
+
+/* ---- The class of special bytes, once for every width ----------------- */
+
+/* Bits 0 to W - 1 set. */
+template <class V> constexpr uint64_t all_bytes()
+{
+    static_assert(V::W >= 1 && V::W <= 64, "one bit per byte in a 64-bit mask");
+    return V::W == 64 ? ~0ULL : (1ULL << V::W) - 1;
+}
+
+/* A bit for each byte of v that is not plain: unprintable, or one of the printable specials. */
+template <class V> constexpr uint64_t special_bytes(typename V::vec v)
+{
+    uint64_t special = ~V::printable(v) & all_bytes<V>();
+    for (int k = 0; k < printable_specials.n; k++)
+        special |= V::eq(v, printable_specials.of[k]);
+    return special;
+}
+
+/* One byte as a vector, so that the class above is checked against the rules at compile time. */
+struct byte_vec {
+    typedef unsigned char vec;
+    static constexpr size_t W = 1;
+    static constexpr uint64_t eq(vec v, char c)
+    {
+        return v == (unsigned char)c;
+    }
+    static constexpr uint64_t printable(vec v)
+    {
+        return is_printable((char)v);
+    }
+};
+
+constexpr bool special_class_is_the_rules()
+{
+    for (int code = 0; code < 256; code++) {
+        if ((special_bytes<byte_vec>((unsigned char)code) != 0) == is_plain((unsigned char)code))
+            return false;
+    }
+    return true;
+}
+static_assert(special_class_is_the_rules(), "the special bytes are exactly those that are not plain");
+
+/* ---- What the kernels know beyond the rules --------------------------- */
+
+/*
+ * How raw_text_to_kel writes each byte: its KEL escape, else its C escape,
+ * else the byte itself.  Built at compile time from the encoders.
+ */
+struct byte_form {
+    char text[4]; // the form, padded with NULs
+    int len;      // 1, 2 or 4
+};
+
+struct byte_forms {
+    byte_form of[256];
+};
+
+constexpr byte_forms make_kel_forms()
+{
+    byte_forms forms{};
+    for (int code = 0; code < 256; code++) {
+        char text[ESCAPE_BUFFER] = {};
+        int len = kel_escape((char)code, text);
+        if (len == 0)
+            len = c_escape((char)code, text);
+        if (len == 0) {
+            text[0] = (char)code;
+            len = 1;
+        }
+        for (int k = 0; k < 4; k++)
+            forms.of[code].text[k] = text[k];
+        forms.of[code].len = len;
+    }
+    return forms;
+}
+
+constexpr byte_forms kel_forms = make_kel_forms();
+
+static_assert(kel_forms.of[(unsigned char)'A'].len == 1 && kel_forms.of[(unsigned char)'"'].len == 4 &&
+                  kel_forms.of[(unsigned char)'\n'].len == 2,
+              "a quote is a KEL special first, a newline a letter escape");
+
+/* The plain bytes are exactly those that raw_text_to_kel writes as they are. */
+constexpr bool plain_is_unchanged()
+{
+    for (int code = 0; code < 256; code++) {
+        if (is_plain((unsigned char)code) != (kel_forms.of[code].len == 1))
+            return false;
+    }
+    return true;
+}
+static_assert(plain_is_unchanged(), "plain bytes and one-byte forms must agree");
+
+/*
+ * The escapes that KEL text mostly holds, decoded without a message: a
+ * letter escape, or three octal digits worth at most MAX_DECODED.  Returns
+ * the span (2 or 4) after storing the character, or 0 for anything else,
+ * which decode_escape_sequence then decodes or refuses.  seq points at a
+ * backslash; no byte at or past end is read.  Agrees with
+ * decode_escape_sequence wherever it returns a span: letters come first
+ * there too, and three digits are the most an octal run reads.
+ */
+constexpr int decode_common_escape(const char *seq, const char *end, char *out)
+{
+    if (end - seq < 2)
+        return 0;
+    int letter = index_of(c_escape_letter_index, seq[1]);
+    int value = 0;
+    bool octal = false;
+    if (end - seq >= 1 + MAX_OCTAL_DIGITS) {
+        int d1 = octal_digit_value(seq[1]);
+        int d2 = octal_digit_value(seq[2]);
+        int d3 = octal_digit_value(seq[3]);
+        value = d1 * 64 + d2 * 8 + d3;
+        octal = (d1 | d2 | d3) >= 0 && value <= MAX_DECODED;
+    }
+    // Both forms are worked out and one is picked, so that mixed text costs
+    // no mispredicted branch; a letter comes first, as in the full decoder.
+    *out = letter >= 0 ? c_escape_chars[letter < 0 ? 0 : letter] : (char)value;
+    return letter >= 0 ? 2 : octal ? 4 : 0;
+}
+
+/* ---- Helpers ---------------------------------------------------------- */
 
 /*
  * Copies k bytes (k < 64) with at most two overlapping moves of one width,
@@ -86,10 +213,14 @@ inline void put_form(char *p, char ch, const byte_form &f)
         put_escape_form(p, f);
 }
 
-/* The vector for the last bytes of a text: V::narrower, or V itself when there is none. */
+/* The vector for the last bytes of a text: V::narrower, or none. */
+template <class V> constexpr bool has_narrower()
+{
+    return !std::is_void<typename V::narrower>::value;
+}
+
 template <class V> struct narrower {
-    typedef typename std::conditional<std::is_void<typename V::narrower>::value, V,
-                                      typename V::narrower>::type type;
+    typedef typename std::conditional<has_narrower<V>(), typename V::narrower, V>::type type;
 };
 
 /* Records in o the characters a kernel made and where its writing ended. */
@@ -101,207 +232,196 @@ inline void commit(struct textcodec_output *o, char *dst, size_t made)
 }
 
 /*
- * Whether the last bytes of the text, fewer than V::W, are left to a
- * narrower vector; if so, what was made so far is handed over in o.
+ * Where a kernel is in its output: the next byte to write (advanced only
+ * when writing), how many characters it made, and the room it had.
  */
-template <class V>
-bool hand_to_narrower(const char *, size_t len, size_t i, struct textcodec_output *o, char *dst,
-                      size_t made)
-{
-    if (std::is_void<typename V::narrower>::value || i >= len || i + V::W <= len)
-        return false;
-    commit(o, dst, made);
-    return true;
-}
+struct progress {
+    char *dst;
+    size_t made;
+    size_t room;
+    size_t left() const
+    {
+        return room - made;
+    }
+};
 
-/* The length of the block at in[i]: W bytes, or 0 where fewer are left. */
-template <class V> size_t block_length(size_t len, size_t i)
-{
-    return len - i >= V::W ? V::W : 0;
-}
-
-/* Writes the first k bytes of a block, loaded into v from src, at dst. */
-template <class V> void put_block(char *dst, typename V::vec v, const char *src, size_t k)
-{
-    if (k == V::W)
-        V::store(dst, v);
-    else
-        V::copy(dst, src, k);
-}
+/* ---- raw_text_to_kel -------------------------------------------------- */
 
 /*
- * A block with more special bytes than this is encoded byte by byte
- * through the table, without a branch on the byte; one with fewer by
- * copying the runs between its special bytes.
+ * A block of n bytes with s special bytes becomes at most n + 3s
+ * characters (a form has at most 4).  The dense strategy stores 4 bytes
+ * per byte, the form's and up to 3 after it that the next forms write
+ * over (the last three forms are written exactly), so it needs 4n bytes
+ * of room.
  */
-template <class V> constexpr unsigned heavy_block()
+template <class V> constexpr unsigned dense_block()
 {
     return (unsigned)V::W / 8;
 }
 
-/*
- * raw_text_to_kel: every byte, in blocks.  A block of n bytes with s
- * special bytes becomes at most n + 3s characters (a form has at most 4);
- * a block encoded byte by byte stores 4 bytes per byte, the form's and up
- * to 3 after it that the next form writes over (the last form is written
- * exactly), so it needs 4n bytes of room.
- */
-template <class V, bool Write>
-size_t encode_run(const char *in, size_t len, size_t i, struct textcodec_output *o)
+template <class V, bool Write> void encode_dense(const char *block, size_t n, progress *p)
 {
-    // A text shorter than a vector goes straight to the narrower one.
-    if (!std::is_void<typename V::narrower>::value && i < len && len - i < V::W)
-        return encode_run<typename narrower<V>::type, Write>(in, len, i, o);
-    const size_t room = textcodec_room(o);
-    char *dst = o->next; // advanced only when writing
-    size_t made = 0;
-    while (i < len) {
-        size_t n = block_length<V>(len, i);
-        if (n == 0)
-            break;
+    // A form stored as 4 bytes stays within the text while at least 3 more
+    // characters follow it: so do all but the last three forms.
+    static_assert(V::W >= 4, "a dense block has more than three forms");
+    size_t start = p->made;
+    size_t k = 0;
+    for (; k + 3 < n; k++) {
+        const byte_form &f = kel_forms.of[(unsigned char)block[k]];
+        if (Write)
+            memcpy(p->dst + (p->made - start), f.text, 4);
+        p->made += (size_t)f.len;
+    }
+    for (; k < n; k++) {
+        const byte_form &f = kel_forms.of[(unsigned char)block[k]];
+        if (Write)
+            put_form(p->dst + (p->made - start), block[k], f);
+        p->made += (size_t)f.len;
+    }
+    if (Write)
+        p->dst += p->made - start;
+}
+
+template <class V, bool Write>
+void encode_sparse(const char *block, size_t n, uint64_t special, progress *p)
+{
+    size_t at = 0;
+    do {
+        size_t k = (size_t)__builtin_ctzll(special);
+        const byte_form &f = kel_forms.of[(unsigned char)block[k]];
+        if (Write) {
+            V::copy(p->dst, block + at, k - at);
+            put_escape_form(p->dst + (k - at), f);
+            p->dst += k - at + (size_t)f.len;
+        }
+        p->made += k - at + (size_t)f.len;
+        at = k + 1;
+        special &= special - 1;
+    } while (special != 0);
+    if (Write) {
+        V::copy(p->dst, block + at, n - at);
+        p->dst += n - at;
+    }
+    p->made += n - at;
+}
+
+template <class V, bool Write>
+size_t raw_text_to_kel_kernel(const char *in, size_t len, size_t i, struct textcodec_output *o)
+{
+    progress p = {o->next, 0, textcodec_room(o)};
+    while (len - i >= V::W) {
+        const size_t n = V::W;
         typename V::vec v = V::load(in + i);
-        uint64_t special = V::special(v);
+        uint64_t special = special_bytes<V>(v);
         if (special == 0) {
-            if (room - made < n)
+            if (p.left() < n)
                 break;
             if (Write) {
-                put_block<V>(dst, v, in + i, n);
-                dst += n;
+                V::store(p.dst, v);
+                p.dst += n;
             }
-            made += n;
-            i += n;
-            continue;
-        }
-        unsigned specials = (unsigned)__builtin_popcountll(special);
-        if (room - made < n + 3 * (size_t)specials)
-            break;
-        const char *block = in + i;
-        if (specials > heavy_block<V>() && room - made >= 4 * n) {
-            size_t start = made;
-            for (size_t k = 0; k + 1 < n; k++) {
-                const byte_form &f = kel_forms.of[(unsigned char)block[k]];
-                if (Write)
-                    memcpy(dst + (made - start), f.text, 4);
-                made += (size_t)f.len;
-            }
-            const byte_form &last = kel_forms.of[(unsigned char)block[n - 1]];
-            if (Write)
-                put_form(dst + (made - start), block[n - 1], last);
-            made += (size_t)last.len;
-            if (Write)
-                dst += made - start;
+            p.made += n;
         } else {
-            size_t at = 0;
-            do {
-                size_t k = (size_t)__builtin_ctzll(special);
-                const byte_form &f = kel_forms.of[(unsigned char)block[k]];
-                if (Write) {
-                    V::copy(dst, block + at, k - at);
-                    put_escape_form(dst + (k - at), f);
-                    dst += k - at + (size_t)f.len;
-                }
-                made += k - at + (size_t)f.len;
-                at = k + 1;
-                special &= special - 1;
-            } while (special != 0);
-            if (Write) {
-                V::copy(dst, block + at, n - at);
-                dst += n - at;
-            }
-            made += n - at;
+            unsigned specials = (unsigned)__builtin_popcountll(special);
+            if (p.left() < n + 3 * (size_t)specials)
+                break;
+            if (specials > dense_block<V>() && p.left() >= 4 * n)
+                encode_dense<V, Write>(in + i, n, &p);
+            else
+                encode_sparse<V, Write>(in + i, n, special, &p);
         }
         i += n;
     }
-    if (hand_to_narrower<V>(in, len, i, o, dst, made))
-        return encode_run<typename narrower<V>::type, Write>(in, len, i, o);
+    if (has_narrower<V>() && i < len && len - i < V::W) {
+        commit(o, p.dst, p.made);
+        return raw_text_to_kel_kernel<typename narrower<V>::type, Write>(in, len, i, o);
+    }
     // The last bytes of the text or of the room, one by one.
     for (; i < len; i++) {
         const byte_form &f = kel_forms.of[(unsigned char)in[i]];
-        if (room - made < (size_t)f.len)
+        if (p.left() < (size_t)f.len)
             break;
         if (Write) {
-            put_form(dst, in[i], f);
-            dst += f.len;
+            put_form(p.dst, in[i], f);
+            p.dst += f.len;
         }
-        made += (size_t)f.len;
+        p.made += (size_t)f.len;
     }
-    commit(o, dst, made);
+    commit(o, p.dst, p.made);
     return i;
 }
 
+/* ---- kel_text_to_raw -------------------------------------------------- */
+
 /*
- * kel_text_to_raw: plain bytes and the common escapes, in blocks.  A block
- * of n bytes never gives more than n characters.  An escape may reach past
- * its block; the next block starts after it.
+ * Decodes the special bytes of a block one at a time, copying the runs
+ * between them; returns how far it got, and *hard when it stopped at an
+ * escape or byte that is not easy.  An escape may reach past the block;
+ * the next block starts after it.
  */
 template <class V, bool Write>
-size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output *o)
+size_t decode_sparse(const char *block, const char *end, size_t n, uint64_t special, progress *p,
+                     bool *hard)
 {
-    // A text shorter than a vector goes straight to the narrower one.
-    if (!std::is_void<typename V::narrower>::value && i < len && len - i < V::W)
-        return decode_run<typename narrower<V>::type, Write>(in, len, i, o);
-    const size_t room = textcodec_room(o);
-    char *dst = o->next;
-    size_t made = 0;
+    size_t at = 0;
+    while (special != 0) {
+        size_t k = (size_t)__builtin_ctzll(special);
+        if (Write) {
+            V::copy(p->dst, block + at, k - at);
+            p->dst += k - at;
+        }
+        p->made += k - at;
+        at = k;
+        char decoded;
+        int span = block[k] == '\\' ? decode_common_escape(block + k, end, &decoded) : 0;
+        if (span == 0) {
+            *hard = true;
+            return at;
+        }
+        if (Write)
+            *p->dst++ = decoded;
+        p->made += 1;
+        at = k + (size_t)span;
+        if (at >= n)
+            return at;
+        special &= ~0ULL << at;
+    }
+    if (Write) {
+        V::copy(p->dst, block + at, n - at);
+        p->dst += n - at;
+    }
+    p->made += n - at;
+    return n;
+}
+
+template <class V, bool Write>
+size_t kel_text_to_raw_kernel(const char *in, size_t len, size_t i, struct textcodec_output *o)
+{
+    progress p = {o->next, 0, textcodec_room(o)};
     bool hard = false;
-    while (i < len) {
-        // A block of n bytes never gives more than n characters.
-        size_t n = block_length<V>(len, i);
-        if (n == 0 || room - made < n)
-            break;
+    // A block of n bytes never gives more than n characters.
+    while (len - i >= V::W && p.left() >= V::W) {
         typename V::vec v = V::load(in + i);
-        uint64_t special = V::special(v);
+        uint64_t special = special_bytes<V>(v);
         if (special == 0) {
             if (Write) {
-                put_block<V>(dst, v, in + i, n);
-                dst += n;
+                V::store(p.dst, v);
+                p.dst += V::W;
             }
-            made += n;
-            i += n;
+            p.made += V::W;
+            i += V::W;
             continue;
         }
-        const char *block = in + i;
-        size_t at = 0;
-        while (special != 0) {
-            size_t k = (size_t)__builtin_ctzll(special);
-            if (Write) {
-                V::copy(dst, block + at, k - at);
-                dst += k - at;
-            }
-            made += k - at;
-            at = k;
-            char decoded;
-            int span = block[k] == '\\' ? decode_common_escape(block + k, in + len, &decoded) : 0;
-            if (span == 0) {
-                hard = true;
-                break;
-            }
-            if (Write)
-                *dst++ = decoded;
-            made += 1;
-            at = k + (size_t)span;
-            if (at >= n)
-                break;
-            special &= ~0ULL << at;
-        }
-        if (hard) {
-            i += at;
+        i += decode_sparse<V, Write>(in + i, in + len, V::W, special, &p, &hard);
+        if (hard)
             break;
-        }
-        if (at < n) {
-            if (Write) {
-                V::copy(dst, block + at, n - at);
-                dst += n - at;
-            }
-            made += n - at;
-            at = n;
-        }
-        i += at;
     }
-    if (!hard && hand_to_narrower<V>(in, len, i, o, dst, made))
-        return decode_run<typename narrower<V>::type, Write>(in, len, i, o);
+    if (!hard && has_narrower<V>() && i < len && len - i < V::W) {
+        commit(o, p.dst, p.made);
+        return kel_text_to_raw_kernel<typename narrower<V>::type, Write>(in, len, i, o);
+    }
     // The last bytes of the text or of the room, one by one.
-    while (!hard && i < len && made < room) {
+    while (!hard && i < len && p.made < p.room) {
         char ch = in[i];
         char decoded = ch;
         int span = is_plain((unsigned char)ch) ? 1 : 0;
@@ -310,51 +430,49 @@ size_t decode_run(const char *in, size_t len, size_t i, struct textcodec_output 
         if (span == 0)
             break;
         if (Write)
-            *dst++ = decoded;
-        made += 1;
+            *p.dst++ = decoded;
+        p.made += 1;
         i += (size_t)span;
     }
-    commit(o, dst, made);
+    commit(o, p.dst, p.made);
     return i;
 }
 
-/* c_text_to_kel: runs of plain bytes only. */
+/* ---- c_text_to_kel: runs of plain bytes only -------------------------- */
+
 template <class V, bool Write>
-size_t plain_run(const char *in, size_t len, size_t i, struct textcodec_output *o)
+size_t c_text_to_kel_kernel(const char *in, size_t len, size_t i, struct textcodec_output *o)
 {
-    // A text shorter than a vector goes straight to the narrower one.
-    if (!std::is_void<typename V::narrower>::value && i < len && len - i < V::W)
-        return plain_run<typename narrower<V>::type, Write>(in, len, i, o);
-    const size_t room = textcodec_room(o);
-    char *dst = o->next;
-    size_t made = 0;
+    progress p = {o->next, 0, textcodec_room(o)};
     bool stopped = false;
-    while (i < len) {
-        size_t n = block_length<V>(len, i);
-        if (n == 0 || room - made < n)
-            break;
+    while (len - i >= V::W && p.left() >= V::W) {
         typename V::vec v = V::load(in + i);
-        uint64_t special = V::special(v);
-        size_t k = special == 0 ? n : (size_t)__builtin_ctzll(special);
+        uint64_t special = special_bytes<V>(v);
+        size_t k = special == 0 ? V::W : (size_t)__builtin_ctzll(special);
         if (Write) {
-            put_block<V>(dst, v, in + i, k);
-            dst += k;
+            if (k == V::W)
+                V::store(p.dst, v);
+            else
+                V::copy(p.dst, in + i, k);
+            p.dst += k;
         }
-        made += k;
+        p.made += k;
         i += k;
-        stopped = k < n;
+        stopped = k < V::W;
         if (stopped)
             break;
     }
-    if (!stopped && hand_to_narrower<V>(in, len, i, o, dst, made))
-        return plain_run<typename narrower<V>::type, Write>(in, len, i, o);
-    // The last bytes of the text or of the room, one by one.
-    for (; !stopped && i < len && made < room && is_plain((unsigned char)in[i]); i++) {
-        if (Write)
-            *dst++ = in[i];
-        made++;
+    if (!stopped && has_narrower<V>() && i < len && len - i < V::W) {
+        commit(o, p.dst, p.made);
+        return c_text_to_kel_kernel<typename narrower<V>::type, Write>(in, len, i, o);
     }
-    commit(o, dst, made);
+    // The last bytes of the text or of the room, one by one.
+    for (; !stopped && i < len && p.made < p.room && is_plain((unsigned char)in[i]); i++) {
+        if (Write)
+            *p.dst++ = in[i];
+        p.made++;
+    }
+    commit(o, p.dst, p.made);
     return i;
 }
 
@@ -366,12 +484,23 @@ size_t either(const char *in, size_t len, size_t i, struct textcodec_output *o)
     return o->start != NULL ? write(in, len, i, o) : count(in, len, i, o);
 }
 
-/* The three kernels of one vector width. */
-template <class V> constexpr struct textcodec_kernels kernels_of()
+[[maybe_unused]] int no_short_text_here(char *, const char *, int)
 {
-    return {either<plain_run<V, true>, plain_run<V, false>>,
-            either<decode_run<V, true>, decode_run<V, false>>,
-            either<encode_run<V, true>, encode_run<V, false>>};
+    return TEXTCODEC_LONG;
+}
+
+/* The kernels of one vector width, with the short-text kernels given. */
+template <class V>
+constexpr struct textcodec_kernels kernels_of(textcodec_text_kernel *short_c_text_to_kel = no_short_text_here,
+                                              textcodec_text_kernel *short_kel_text_to_raw = no_short_text_here,
+                                              textcodec_text_kernel *short_raw_text_to_kel = no_short_text_here)
+{
+    return {short_c_text_to_kel,
+            short_kel_text_to_raw,
+            short_raw_text_to_kel,
+            either<c_text_to_kel_kernel<V, true>, c_text_to_kel_kernel<V, false>>,
+            either<kel_text_to_raw_kernel<V, true>, kel_text_to_raw_kernel<V, false>>,
+            either<raw_text_to_kel_kernel<V, true>, raw_text_to_kel_kernel<V, false>>};
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 /*
  * The rules of KEL text, each stated once: the escape tables, the 127
- * limit, the printable class and the plain-byte class that every converter
- * copies unchanged.  Shared by the exact path and the vector kernels; not
- * installed.
+ * limit, the digit limits, the printable class and the plain-byte class
+ * that every converter copies unchanged.  Shared by the exact path and the
+ * vector kernels; not installed.
  *
  * Everything here has internal linkage: the kernels are compiled for other
  * instruction sets than the exact path, and an inline function shared
@@ -27,6 +27,13 @@ constexpr char kel_special_chars[3] = {'"', '/', '|'};
 
 /* Escapes decode to 7-bit characters only. */
 constexpr int MAX_DECODED = 127;
+
+/* The most digits an escape reads: \ooo, \xhh. */
+constexpr int MAX_OCTAL_DIGITS = 3;
+constexpr int MAX_HEX_DIGITS = 2;
+
+/* The longest escape an encoder writes, a backslash and three digits, and its terminator. */
+constexpr int ESCAPE_BUFFER = 5;
 
 /*
  * For each byte, its index in one of the tables above, or -1.  The tables
@@ -78,15 +85,29 @@ constexpr bool is_plain(unsigned char code)
            index_of(c_escape_char_index, (char)code) < 0;
 }
 
-/* Whether a test of one byte finds exactly the plain bytes: for the vector kernels' compares. */
-template <class Test> constexpr bool finds_the_plain_bytes(Test test)
+/*
+ * The printable bytes that are not plain, each once: the list from which
+ * the vector kernels build their class of special bytes (every byte
+ * outside 0x20 to 0x7e, and these).  A new special byte is added to the
+ * tables above; this list follows, and the assert below keeps it whole.
+ */
+struct printable_specials_list {
+    char of[8];
+    int n;
+};
+
+constexpr printable_specials_list make_printable_specials()
 {
-    for (int code = 0; code < 256; code++) {
-        if (test((unsigned char)code) != is_plain((unsigned char)code))
-            return false;
+    printable_specials_list list{};
+    for (int code = 0x20; code <= 0x7e; code++) {
+        if (!is_plain((unsigned char)code))
+            list.of[list.n++] = (char)code;
     }
-    return true;
+    return list;
 }
+
+constexpr printable_specials_list printable_specials = make_printable_specials();
+static_assert(printable_specials.n == 5, "the quotes, the slash, the bar and the backslash");
 
 /* Digit values, -1 for anything else. */
 constexpr int octal_digit_value(char ch)
@@ -110,7 +131,7 @@ constexpr int hex_digit_value(char ch)
  * formats the code.  The code is taken as unsigned, so even a byte above
  * 0x7f gives three digits.
  */
-constexpr int write_octal_escape(char ch, char *out)
+constexpr int write_octal_escape(char ch, char out[ESCAPE_BUFFER])
 {
     unsigned int code = (unsigned char)ch;
     out[0] = '\\';
@@ -141,84 +162,6 @@ constexpr int kel_escape(char ch, char *out)
     if (index_of(kel_special_index, ch) < 0)
         return 0;
     return write_octal_escape(ch, out);
-}
-
-/*
- * How raw_text_to_kel writes each byte: its KEL escape, else its C escape,
- * else the byte itself.  Built at compile time from the encoders above.
- */
-struct byte_form {
-    char text[4]; // the form, padded with NULs
-    int len;      // 1, 2 or 4
-};
-
-struct byte_forms {
-    byte_form of[256];
-};
-
-constexpr byte_forms make_kel_forms()
-{
-    byte_forms forms{};
-    for (int code = 0; code < 256; code++) {
-        char text[5] = {};
-        int len = kel_escape((char)code, text);
-        if (len == 0)
-            len = c_escape((char)code, text);
-        if (len == 0) {
-            text[0] = (char)code;
-            len = 1;
-        }
-        for (int k = 0; k < 4; k++)
-            forms.of[code].text[k] = text[k];
-        forms.of[code].len = len;
-    }
-    return forms;
-}
-
-constexpr byte_forms kel_forms = make_kel_forms();
-
-static_assert(kel_forms.of[(unsigned char)'A'].len == 1 && kel_forms.of[(unsigned char)'"'].len == 4 &&
-                  kel_forms.of[(unsigned char)'\n'].len == 2,
-              "a quote is a KEL special first, a newline a letter escape");
-
-/* The plain bytes are exactly those that raw_text_to_kel writes as they are. */
-constexpr bool plain_is_unchanged()
-{
-    for (int code = 0; code < 256; code++) {
-        if (is_plain((unsigned char)code) != (kel_forms.of[code].len == 1))
-            return false;
-    }
-    return true;
-}
-static_assert(plain_is_unchanged(), "plain bytes and one-byte forms must agree");
-
-/*
- * The escapes that KEL text mostly holds, decoded without a message: a
- * letter escape, or three octal digits worth at most MAX_DECODED.  Returns
- * the span (2 or 4) after storing the character, or 0 for anything else,
- * which decode_escape_sequence then decodes or refuses.  seq points at a
- * backslash; no byte at or past end is read.  Agrees with
- * decode_escape_sequence wherever it returns a span: letters come first
- * there too, and three digits are the most an octal run reads.
- */
-constexpr int decode_common_escape(const char *seq, const char *end, char *out)
-{
-    if (end - seq < 2)
-        return 0;
-    int letter = index_of(c_escape_letter_index, seq[1]);
-    int value = 0;
-    bool octal = false;
-    if (end - seq >= 4) {
-        int d1 = octal_digit_value(seq[1]);
-        int d2 = octal_digit_value(seq[2]);
-        int d3 = octal_digit_value(seq[3]);
-        value = d1 * 64 + d2 * 8 + d3;
-        octal = (d1 | d2 | d3) >= 0 && value <= MAX_DECODED;
-    }
-    // Both forms are worked out and one is picked, so that mixed text costs
-    // no mispredicted branch; a letter comes first, as in the full decoder.
-    *out = letter >= 0 ? c_escape_chars[letter < 0 ? 0 : letter] : (char)value;
-    return letter >= 0 ? 2 : octal ? 4 : 0;
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 // The codec's kernels for SSE2, the x86-64 baseline: 16 bytes at a time.
-#include "textcodec_kernels_generic.h"
 #include "textcodec_vec128.h"
 
 const struct textcodec_kernels textcodec_sse2_kernels = kernels_of<vec128>();

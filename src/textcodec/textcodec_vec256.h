@@ -23,25 +23,24 @@ struct vec256 {
     {
         return _mm256_loadu_si256((const __m256i *)p);
     }
-    static void copy(char *dst, const char *src, size_t k)
-    {
-        copy_exact(dst, src, k);
-    }
     static void store(char *p, vec v)
     {
         _mm256_storeu_si256((__m256i *)p, v);
     }
-    /* See plain_by_compares() for the same test on one byte. */
-    static uint64_t special(vec v)
+    static void copy(char *dst, const char *src, size_t k)
     {
-        __m256i printable =
+        copy_exact(dst, src, k);
+    }
+    static uint64_t eq(vec v, char c)
+    {
+        return (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
+    }
+    /* As for vec128: adding 1 makes exactly 0x20 to 0x7e positive and above 0x20. */
+    static uint64_t printable(vec v)
+    {
+        __m256i above =
             _mm256_cmpgt_epi8(_mm256_add_epi8(v, _mm256_set1_epi8(1)), _mm256_set1_epi8(0x20));
-        __m256i bad = _mm256_cmpeq_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)),
-                                        _mm256_set1_epi8('|'));
-        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')));
-        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\'')));
-        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('/')));
-        return ~(uint32_t)_mm256_movemask_epi8(_mm256_andnot_si256(bad, printable)) & 0xffffffffu;
+        return (uint32_t)_mm256_movemask_epi8(above);
     }
 };
 
