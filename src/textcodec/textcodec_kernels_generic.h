@@ -7,9 +7,17 @@
  *   V::load(p)            the W bytes at p
  *   V::store(p, v)        all W bytes of v to p
  *   V::copy(dst, src, k)  k < W bytes from src to dst, and nothing else
- *   V::eq(v, c)           a bit for each byte of v equal to c
- *   V::printable(v)       a bit for each byte of v from 0x20 to 0x7e
+ *   V::eq(v, c)           a mask of the bytes of v equal to c
+ *   V::printable(v)       a mask of the bytes of v from 0x20 to 0x7e
+ *   V::or_(a, b), V::andnot(a, b)   a | b, a & ~b of two masks
+ *   V::to_bits(m)         a mask as a bit for each byte
+ *   V::nibble_lookup      whether V::by_nibbles(v, low, high) gives the
+ *                         bytes whose nibbles' entries in two tables of
+ *                         16 share a bit
  *   V::narrower           the vector for the last bytes, or void
+ *
+ * A mask stays in the vector unit (a vector of 0 and 0xff bytes, or an
+ * AVX-512 mask register) until the one move to bits.
  *
  * From these the class of special bytes (those that are not plain) is
  * written once, below, from the rules' list.  A kernel takes its input a
@@ -37,6 +45,7 @@
 #include <string.h>
 
 #include <type_traits>
+#include <utility>
 
 namespace
 {
@@ -50,33 +59,123 @@ template <class V> constexpr uint64_t all_bytes()
     return V::W == 64 ? ~0ULL : (1ULL << V::W) - 1;
 }
 
-/* A bit for each byte of v that is not plain: unprintable, or one of the printable specials. */
+/*
+ * A bit for each byte of v that is one of the list's, the compares
+ * unrolled with the bytes as constants.
+ */
+template <class V, const byte_list &list, size_t first, size_t... rest>
+constexpr typename V::mask any_of(typename V::vec v, std::index_sequence<first, rest...>)
+{
+    typename V::mask m = V::eq(v, list.of[first]);
+    ((m = V::or_(m, V::eq(v, list.of[rest]))), ...);
+    return m;
+}
+
+template <class V, const byte_list &list> constexpr typename V::mask any_of(typename V::vec v)
+{
+    static_assert(list.n >= 1 && list.n <= (int)sizeof list.of, "a list of 1 to 16 bytes");
+    return any_of<V, list>(v, std::make_index_sequence<(size_t)list.n>());
+}
+
+/*
+ * The same class as two tables of 16, for the widths that look bytes up
+ * by nibble: a byte is special when the entries of its low and its high
+ * nibble share a bit.  Each bit stands for a set of low nibbles that
+ * makes a byte special under the high nibbles that have it; built from
+ * the rules at compile time.
+ */
+struct nibble_tables {
+    // Repeated for each 16-byte lane of the widest vector, which shuffles lane by lane.
+    alignas(64) unsigned char low[64];
+    alignas(64) unsigned char high[64];
+    int classes;
+};
+
+constexpr nibble_tables make_nibble_tables()
+{
+    nibble_tables t{};
+    unsigned sets[16] = {};
+    for (int high = 0; high < 16; high++) {
+        unsigned set = 0;
+        for (int low = 0; low < 16; low++) {
+            if (!is_plain((unsigned char)(high << 4 | low)))
+                set |= 1u << low;
+        }
+        if (set == 0)
+            continue;
+        int c = 0;
+        while (c < t.classes && sets[c] != set)
+            c++;
+        if (c == t.classes)
+            sets[t.classes++] = set;
+        t.high[high] = (unsigned char)(1u << c);
+        for (int low = 0; low < 16; low++) {
+            if (set & (1u << low))
+                t.low[low] |= (unsigned char)(1u << c);
+        }
+    }
+    for (int k = 16; k < 64; k++) {
+        t.low[k] = t.low[k % 16];
+        t.high[k] = t.high[k % 16];
+    }
+    return t;
+}
+
+constexpr nibble_tables special_nibbles = make_nibble_tables();
+static_assert(special_nibbles.classes <= 8, "one bit of a byte for each set of low nibbles");
+
+/*
+ * A bit for each byte of v that is not plain: unprintable, or one of the
+ * printable specials; by nibble look-ups where the width has them, else
+ * by compares.
+ */
 template <class V> constexpr uint64_t special_bytes(typename V::vec v)
 {
-    uint64_t special = ~V::printable(v) & all_bytes<V>();
-    for (int k = 0; k < printable_specials.n; k++)
-        special |= V::eq(v, printable_specials.of[k]);
-    return special;
+    if constexpr (V::nibble_lookup)
+        return V::to_bits(V::by_nibbles(v, special_nibbles.low, special_nibbles.high));
+    else
+        return ~V::to_bits(V::andnot(V::printable(v), any_of<V, printable_specials>(v))) &
+               all_bytes<V>();
 }
 
 /* One byte as a vector, so that the class above is checked against the rules at compile time. */
-struct byte_vec {
+template <bool Nibbles> struct byte_vec {
     typedef unsigned char vec;
+    typedef bool mask;
     static constexpr size_t W = 1;
-    static constexpr uint64_t eq(vec v, char c)
+    static constexpr bool nibble_lookup = Nibbles;
+    static constexpr mask by_nibbles(vec v, const unsigned char *low, const unsigned char *high)
+    {
+        return (low[v & 15] & high[v >> 4]) != 0;
+    }
+    static constexpr mask eq(vec v, char c)
     {
         return v == (unsigned char)c;
     }
-    static constexpr uint64_t printable(vec v)
+    static constexpr mask printable(vec v)
     {
         return is_printable((char)v);
+    }
+    static constexpr mask or_(mask a, mask b)
+    {
+        return a || b;
+    }
+    static constexpr mask andnot(mask a, mask b)
+    {
+        return a && !b;
+    }
+    static constexpr uint64_t to_bits(mask m)
+    {
+        return m ? 1 : 0;
     }
 };
 
 constexpr bool special_class_is_the_rules()
 {
     for (int code = 0; code < 256; code++) {
-        if ((special_bytes<byte_vec>((unsigned char)code) != 0) == is_plain((unsigned char)code))
+        bool plain = is_plain((unsigned char)code);
+        if ((special_bytes<byte_vec<false>>((unsigned char)code) != 0) == plain ||
+            (special_bytes<byte_vec<true>>((unsigned char)code) != 0) == plain)
             return false;
     }
     return true;
@@ -122,6 +221,20 @@ constexpr byte_forms kel_forms = make_kel_forms();
 static_assert(kel_forms.of[(unsigned char)'A'].len == 1 && kel_forms.of[(unsigned char)'"'].len == 4 &&
                   kel_forms.of[(unsigned char)'\n'].len == 2,
               "a quote is a KEL special first, a newline a letter escape");
+
+/* The bytes that raw_text_to_kel writes as a letter escape, two characters. */
+constexpr byte_list make_letter_escaped()
+{
+    byte_list list{};
+    for (int code = 0; code < 256; code++) {
+        if (kel_forms.of[code].len == 2)
+            list.of[list.n++] = (char)code;
+    }
+    return list;
+}
+
+constexpr byte_list letter_escaped = make_letter_escaped();
+static_assert(letter_escaped.n == 9, "the ten letter escapes but \\\", which is a KEL special");
 
 /* The plain bytes are exactly those that raw_text_to_kel writes as they are. */
 constexpr bool plain_is_unchanged()

@@ -91,14 +91,14 @@ constexpr bool is_plain(unsigned char code)
  * outside 0x20 to 0x7e, and these).  A new special byte is added to the
  * tables above; this list follows, and the assert below keeps it whole.
  */
-struct printable_specials_list {
-    char of[8];
+struct byte_list {
+    char of[16];
     int n;
 };
 
-constexpr printable_specials_list make_printable_specials()
+constexpr byte_list make_printable_specials()
 {
-    printable_specials_list list{};
+    byte_list list{};
     for (int code = 0x20; code <= 0x7e; code++) {
         if (!is_plain((unsigned char)code))
             list.of[list.n++] = (char)code;
@@ -106,7 +106,7 @@ constexpr printable_specials_list make_printable_specials()
     return list;
 }
 
-constexpr printable_specials_list printable_specials = make_printable_specials();
+constexpr byte_list printable_specials = make_printable_specials();
 static_assert(printable_specials.n == 5, "the quotes, the slash, the bar and the backslash");
 
 /* Digit values, -1 for anything else. */

@@ -47,13 +47,15 @@ struct decoded_block {
 
 /*
  * v holds the block, v1 to v3 the bytes 1 to 3 further on (zero past the
- * input), valid the bytes of the block that are input.
+ * input), valid the bytes of the block that are input, skipped its first
+ * bytes that an escape of the block before took.
  */
-inline decoded_block decode_block(__m512i v, __m512i v1, __m512i v2, __m512i v3, uint64_t valid)
+__attribute__((always_inline)) inline decoded_block decode_block(__m512i v, __m512i v1, __m512i v2, __m512i v3, uint64_t valid,
+                                  uint64_t skipped)
 {
     const uint64_t ODD_BITS = 0xAAAAAAAAAAAAAAAAULL;
-    uint64_t special = special_bytes<vec512>(v) | ~valid;
-    uint64_t backslash = vec512::eq(v, '\\') & valid;
+    uint64_t special = (special_bytes<vec512>(v) | ~valid) & ~skipped;
+    uint64_t backslash = vec512::to_bits(vec512::eq(v, '\\')) & valid & ~skipped;
 
     // The backslashes that start an escape: in a run of them, every other
     // one from the first.  The block always starts outside an escape.
@@ -87,7 +89,7 @@ inline decoded_block decode_block(__m512i v, __m512i v1, __m512i v2, __m512i v3,
     b.hard_at = hard != 0 ? (size_t)__builtin_ctzll(hard) : 64;
     uint64_t lost = (letter_escapes << 1) | (octal_escapes << 1) | (octal_escapes << 2) |
                     (octal_escapes << 3);
-    b.keep = first_bits(b.hard_at) & ~lost;
+    b.keep = first_bits(b.hard_at) & ~lost & ~skipped;
     b.bytes = _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(v, letter_escapes, letter), octal_escapes,
                                    octal);
     // Only the last escape can reach past the block: a letter one at 63, an octal one from 61.
@@ -105,18 +107,35 @@ inline uint64_t input_from(size_t at, size_t len)
     return at >= len ? 0 : first_bits(len - at >= 64 ? 64 : len - at);
 }
 
+/*
+ * The blocks are 64 bytes apart whatever they hold, so that the next
+ * block's loads never wait for this one's escapes: the bytes of an escape
+ * that reach into the next block are skipped there.
+ */
 template <bool Write>
 size_t kel_text_to_raw_blocks(const char *in, size_t len, size_t i, struct textcodec_output *o)
 {
     progress p = {o->next, 0, textcodec_room(o)};
-    // A block never gives more than its 64 bytes.
-    while (i < len && p.left() >= 64) {
+    size_t skip = 0; // the bytes at in[i] that the last escape took
+    while (i < len) {
         uint64_t valid = input_from(i, len);
-        decoded_block b = decode_block(vec512::masked_load(in + i, valid),
-                                       vec512::masked_load(in + i + 1, input_from(i + 1, len)),
+        __m512i v = vec512::masked_load(in + i, valid);
+        if (skip == 0 && valid == ~0ULL && special_bytes<vec512>(v) == 0 && p.left() >= 64) {
+            if (Write) {
+                vec512::store(p.dst, v);
+                p.dst += 64;
+            }
+            p.made += 64;
+            i += 64;
+            continue;
+        }
+        decoded_block b = decode_block(v, vec512::masked_load(in + i + 1, input_from(i + 1, len)),
                                        vec512::masked_load(in + i + 2, input_from(i + 2, len)),
-                                       vec512::masked_load(in + i + 3, input_from(i + 3, len)), valid);
+                                       vec512::masked_load(in + i + 3, input_from(i + 3, len)), valid,
+                                       first_bits(skip));
         size_t n = (size_t)__builtin_popcountll(b.keep);
+        if (n > p.left())
+            break; // the room ends within the block
         if (Write) {
             vec512::masked_store(p.dst, first_bits(n), _mm512_maskz_compress_epi8(b.keep, b.bytes));
             p.dst += n;
@@ -127,10 +146,12 @@ size_t kel_text_to_raw_blocks(const char *in, size_t len, size_t i, struct textc
             commit(o, p.dst, p.made);
             return i;
         }
-        i += 64 + b.overhang;
+        skip = b.overhang;
+        i += 64;
     }
+    i += skip;
     commit(o, p.dst, p.made);
-    // Near the end of the room: the blocks of AVX-512, which count it byte by byte.
+    // The room ends here: the kernel of AVX-512 counts it byte by byte.
     return i < len ? kel_text_to_raw_kernel<vec512, Write>(in, len, i, o) : i;
 }
 
@@ -146,6 +167,8 @@ int short_kel_text_to_raw(char *out, const char *in, int capacity)
     if (len == 0 || len >= 64 || in[0] == '"' || in[len - 1] == '"')
         return TEXTCODEC_LONG;
     uint64_t valid = first_bits(len);
+    if ((special_bytes<vec512>(loaded) & valid) == 0)
+        return store_short(out, loaded, len, capacity);
     __m512i v = _mm512_maskz_mov_epi8(valid, loaded);
     const __m512i next = _mm512_add_epi8(
         _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44,
@@ -156,7 +179,7 @@ int short_kel_text_to_raw(char *out, const char *in, int capacity)
     __m512i v1 = _mm512_maskz_permutexvar_epi8(valid >> 1, next, v);
     __m512i v2 = _mm512_maskz_permutexvar_epi8(valid >> 2, next, v1);
     __m512i v3 = _mm512_maskz_permutexvar_epi8(valid >> 3, next, v2);
-    decoded_block b = decode_block(v, v1, v2, v3, valid);
+    decoded_block b = decode_block(v, v1, v2, v3, valid, 0);
     if (b.hard_at < len)
         return TEXTCODEC_LONG;
     int n = __builtin_popcountll(b.keep);

@@ -32,15 +32,32 @@ struct vec128 {
     {
         copy_exact(dst, src, k);
     }
-    static uint64_t eq(vec v, char c)
+    typedef __m128i mask;
+    static constexpr bool nibble_lookup = false; // SSE2 has no byte shuffle
+    static mask by_nibbles(vec, const unsigned char *, const unsigned char *)
     {
-        return (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+        return _mm_setzero_si128();
+    }
+    static mask eq(vec v, char c)
+    {
+        return _mm_cmpeq_epi8(v, _mm_set1_epi8(c));
     }
     /* Adding 1 makes exactly the bytes 0x20 to 0x7e positive and above 0x20. */
-    static uint64_t printable(vec v)
+    static mask printable(vec v)
     {
-        __m128i above = _mm_cmpgt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x20));
-        return (uint32_t)_mm_movemask_epi8(above);
+        return _mm_cmpgt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x20));
+    }
+    static mask or_(mask a, mask b)
+    {
+        return _mm_or_si128(a, b);
+    }
+    static mask andnot(mask a, mask b)
+    {
+        return _mm_andnot_si128(b, a);
+    }
+    static uint64_t to_bits(mask m)
+    {
+        return (uint32_t)_mm_movemask_epi8(m);
     }
 };
 

@@ -31,16 +31,39 @@ struct vec256 {
     {
         copy_exact(dst, src, k);
     }
-    static uint64_t eq(vec v, char c)
+    typedef __m256i mask;
+    static constexpr bool nibble_lookup = true;
+    /* 0xff where the two entries share a bit. */
+    static mask by_nibbles(vec v, const unsigned char *low, const unsigned char *high)
     {
-        return (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
+        __m256i nibble = _mm256_set1_epi8(15);
+        __m256i lo = _mm256_shuffle_epi8(_mm256_load_si256((const __m256i *)low),
+                                         _mm256_and_si256(v, nibble));
+        __m256i hi = _mm256_shuffle_epi8(_mm256_load_si256((const __m256i *)high),
+                                         _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+        return _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_and_si256(lo, hi), _mm256_setzero_si256()),
+                                _mm256_set1_epi8(-1));
+    }
+    static mask eq(vec v, char c)
+    {
+        return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
     }
     /* As for vec128: adding 1 makes exactly 0x20 to 0x7e positive and above 0x20. */
-    static uint64_t printable(vec v)
+    static mask printable(vec v)
     {
-        __m256i above =
-            _mm256_cmpgt_epi8(_mm256_add_epi8(v, _mm256_set1_epi8(1)), _mm256_set1_epi8(0x20));
-        return (uint32_t)_mm256_movemask_epi8(above);
+        return _mm256_cmpgt_epi8(_mm256_add_epi8(v, _mm256_set1_epi8(1)), _mm256_set1_epi8(0x20));
+    }
+    static mask or_(mask a, mask b)
+    {
+        return _mm256_or_si256(a, b);
+    }
+    static mask andnot(mask a, mask b)
+    {
+        return _mm256_andnot_si256(b, a);
+    }
+    static uint64_t to_bits(mask m)
+    {
+        return (uint32_t)_mm256_movemask_epi8(m);
     }
 };
 

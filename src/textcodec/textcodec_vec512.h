@@ -49,14 +49,37 @@ struct vec512 {
     {
         masked_store(dst, first_bits(k), masked_load(src, first_bits(k)));
     }
-    static uint64_t eq(vec v, char c)
+    typedef __mmask64 mask;
+    static constexpr bool nibble_lookup = true;
+    static mask by_nibbles(vec v, const unsigned char *low, const unsigned char *high)
+    {
+        __m512i nibble = _mm512_set1_epi8(15);
+        __m512i lo = _mm512_shuffle_epi8(_mm512_load_si512(low), _mm512_and_si512(v, nibble));
+        __m512i hi = _mm512_shuffle_epi8(_mm512_load_si512(high),
+                                         _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+        return _mm512_test_epi8_mask(lo, hi);
+    }
+    static mask eq(vec v, char c)
     {
         return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c));
     }
-    static uint64_t printable(vec v)
+    /* 0x20 to 0x7e: one unsigned compare after moving the range to 0 to 0x5e. */
+    static mask printable(vec v)
     {
-        return _mm512_cmpge_epu8_mask(v, _mm512_set1_epi8(0x20)) &
-               _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x7e));
+        return _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(0x20)),
+                                      _mm512_set1_epi8(0x5e));
+    }
+    static mask or_(mask a, mask b)
+    {
+        return _kor_mask64(a, b);
+    }
+    static mask andnot(mask a, mask b)
+    {
+        return _kandn_mask64(b, a);
+    }
+    static uint64_t to_bits(mask m)
+    {
+        return (uint64_t)m;
     }
 };
 
@@ -73,10 +96,22 @@ __attribute__((no_sanitize("address"))) inline __m512i load_short_text(const cha
     const size_t PAGE = 4096;
     size_t to_page_end = PAGE - ((uintptr_t)in & (PAGE - 1));
     uint64_t mask = to_page_end >= 64 ? ~0ULL : first_bits(to_page_end);
-    __m512i v = vec512::masked_load(in, mask);
-    uint64_t nul = vec512::eq(v, '\0') & mask;
+    // A plain load where the page allows: a masked one costs more.
+    __m512i v = to_page_end >= 64 ? vec512::load(in) : vec512::masked_load(in, mask);
+    uint64_t nul = vec512::to_bits(vec512::eq(v, '\0')) & mask;
     *len = nul != 0 ? (size_t)__builtin_ctzll(nul) : 64;
     return v;
+}
+
+/* Writes the first len bytes of v and a terminator at out, where they fit. */
+inline int store_short(char *out, __m512i v, size_t len, int capacity)
+{
+    if (out == NULL)
+        return (int)len;
+    if (capacity < 0 || (size_t)capacity < len)
+        return TEXTCODEC_LONG;
+    vec512::masked_store(out, first_bits(len + 1), v);
+    return (int)len;
 }
 
 /*
@@ -89,12 +124,7 @@ inline int copy_short_plain(char *out, __m512i v, size_t len, int capacity)
 {
     if (len == 0 || len >= 64 || (special_bytes<vec512>(v) & first_bits(len)) != 0)
         return TEXTCODEC_LONG;
-    if (out == NULL)
-        return (int)len;
-    if ((size_t)capacity < len || capacity < 0)
-        return TEXTCODEC_LONG;
-    vec512::masked_store(out, first_bits(len + 1), v);
-    return (int)len;
+    return store_short(out, v, len, capacity);
 }
 
 int short_c_text_to_kel(char *out, const char *in, int capacity)
@@ -117,12 +147,10 @@ int short_raw_text_to_kel(char *out, const char *in, int capacity)
     if (len == 0 || len >= 64)
         return TEXTCODEC_LONG;
     uint64_t special = special_bytes<vec512>(v) & first_bits(len);
-    uint64_t two = 0; // the specials written as a letter escape: 2 characters, not 4
-    for (int k = 0; k < (int)sizeof c_escape_chars; k++) {
-        if (index_of(kel_special_index, c_escape_chars[k]) < 0)
-            two |= vec512::eq(v, c_escape_chars[k]);
-    }
-    two &= special;
+    if (special == 0)
+        return copy_short_plain(out, v, len, capacity);
+    // The specials written as a letter escape: 2 characters, not 4.
+    uint64_t two = vec512::to_bits(any_of<vec512, letter_escaped>(v)) & special;
     size_t total = len + (size_t)__builtin_popcountll(two) +
                    3 * (size_t)__builtin_popcountll(special & ~two);
     if (out == NULL)
@@ -134,7 +162,7 @@ int short_raw_text_to_kel(char *out, const char *in, int capacity)
         size_t k = (size_t)__builtin_ctzll(special);
         vec512::masked_store(out + shift, first_bits(k) & ~first_bits(at), v);
         const byte_form &f = kel_forms.of[(unsigned char)in[k]];
-        memcpy(out + shift + k, f.text, (size_t)f.len);
+        put_escape_form(out + shift + k, f);
         shift += (size_t)f.len - 1;
         at = k + 1;
         special &= special - 1;
