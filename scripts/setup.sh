@@ -43,7 +43,7 @@ windows)
 bench)
     why="to build the codec's benchmark"
     packages=("${build[@]}" libbenchmark-dev libglib2.0-dev pkgconf
-        rapidjson-dev libboost-json1.81-dev libsimdjson-dev)
+        rapidjson-dev libboost-json1.81-dev libsimdjson-dev gnuplot-nox)
     ;;
 *)
     echo "usage: setup.sh demo | test | windows | bench" >&2
