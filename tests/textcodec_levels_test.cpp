@@ -231,27 +231,32 @@ TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
             for (const Named &c : converters) {
                 char *in = pages + page - length - 1;
                 memcpy(in, name.c_str(), length + 1);
-                textcodec_use_level(TEXTCODEC_EXACT);
-                char want[2 * (4 * 130 + 1)], got[2 * (4 * 130 + 1)];
-                memset(want, '#', sizeof want);
-                memset(got, '#', sizeof got);
-                rec.start();
-                int want_ret = c.convert(want, in, 4 * 130);
-                int want_measured = c.convert(nullptr, in, 0);
-                int want_short = c.convert(want + 4 * 130 + 1, in, want_ret > 0 ? want_ret - 1 : 0);
-                std::string want_messages = rec.stop();
-                textcodec_use_level(GetParam());
-                rec.start();
-                int got_ret = c.convert(got, in, 4 * 130);
-                int got_measured = c.convert(nullptr, in, 0);
-                int got_short = c.convert(got + 4 * 130 + 1, in, want_ret > 0 ? want_ret - 1 : 0);
-                std::string got_messages = rec.stop();
-                textcodec_use_level(textcodec_best_level());
-                ASSERT_EQ(got_ret, want_ret) << c.name << " \"" << name << "\"";
-                ASSERT_EQ(got_measured, want_measured) << c.name << " \"" << name << "\"";
-                ASSERT_EQ(got_short, want_short) << c.name << " \"" << name << "\"";
-                ASSERT_EQ(got_messages, want_messages) << c.name << " \"" << name << "\"";
-                ASSERT_EQ(std::string(got, sizeof got), std::string(want, sizeof want))
+                // Into a buffer of room for any result, measured, and one
+                // character short of the result, at a level.
+                struct Run {
+                    int ret, measured, short_by_one;
+                    std::string messages;
+                    char buf[2 * (4 * 130 + 1)];
+                };
+                auto run = [&](textcodec_level level, int exact_ret, Run *r) {
+                    memset(r->buf, '#', sizeof r->buf);
+                    textcodec_use_level(level);
+                    rec.start();
+                    r->ret = c.convert(r->buf, in, 4 * 130);
+                    r->measured = c.convert(nullptr, in, 0);
+                    r->short_by_one = c.convert(r->buf + 4 * 130 + 1, in, exact_ret > 0 ? exact_ret - 1 : 0);
+                    r->messages = rec.stop();
+                    textcodec_use_level(textcodec_best_level());
+                };
+                Run want, got;
+                run(TEXTCODEC_EXACT, 0, &want);
+                run(TEXTCODEC_EXACT, want.ret, &want);
+                run(GetParam(), want.ret, &got);
+                ASSERT_EQ(got.ret, want.ret) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(got.measured, want.measured) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(got.short_by_one, want.short_by_one) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(got.messages, want.messages) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(std::string(got.buf, sizeof got.buf), std::string(want.buf, sizeof want.buf))
                     << c.name << " \"" << name << "\": the output, and every byte after it";
             }
         }
