@@ -48,6 +48,52 @@ TEST(ListMembers, PrintsNamesAsDataUpToTheirFullLength)
     EXPECT_EQ(r.out, name31 + "\n%s%n%d\n\n" + name31 + "\n\t\xc3\xa9\n");
 }
 
+// On a terminal no byte of a name acts on it: each control, raw or
+// encoded, and each byte of anything that is not UTF-8 shows as '?'.
+// Into a pipe the same names go out byte for byte.
+TEST(ListMembers, OnATerminalControlsShowAsQuestionMarks)
+{
+    const struct {
+        const char *name, *shown;
+    } cases[] = {
+        {"\x1b]0;pwned\a", "?]0;pwned?"},
+        {"one\ntwo", "one?two"},
+        {"cr\rtab\t", "cr?tab?"},
+        {"del\x7f", "del?"},
+        {"csi\x9b" "31m", "csi?31m"},             // C1, raw
+        {"csi\xc2\x9b" "31m", "csi??31m"},        // C1, UTF-8 encoded
+        {"\xc2\x80 \xc2\x9f", "?? ??"},           // the first and last C1
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc2\xa0\xef\xbf\xbd\xf4\x8f\xbf\xbf", "\xc2\xa0\xef\xbf\xbd\xf4\x8f\xbf\xbf"},
+        {"over\xc0\xaflong\xe0\x80\x80", "over??long???"},
+        {"surrogate\xed\xa0\x80", "surrogate???"},
+        {"beyond\xf4\x90\x80\x80", "beyond????"},
+        {"cut\xe2\x82", "cut??"},
+        {"lone\x80\xbf\xfe\xff", "lone????"},
+        {"\xe2\x82x\xf0\x9f\x98", "??x???"},
+    };
+    SimulatedSystem sim;
+    std::vector<std::string> set = {"S"};
+    std::string shown, raw;
+    for (const auto &c : cases) {
+        set.push_back(c.name);
+        shown += std::string(c.shown) + "\n";
+        raw += std::string(c.name) + "\n";
+    }
+    sim.set(set);
+    ToolRun r = sim.run("listmembers", {"S"}, {}, Stdout::terminal);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, shown);
+    r = sim.run("listmembers", {"S"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, raw);
+
+    // 32 bytes and no terminator: a sequence cut at the end of the buffer shows as '?'.
+    sim.set({"U", std::string(30, 'u') + "\xe2\x82\xac"});
+    r = sim.run("listmembers", {"U"}, {"KELSIM_FAULTS=unterminated-names"}, Stdout::terminal);
+    EXPECT_EQ(r.out, std::string(30, 'u') + "??\n");
+}
+
 TEST(ListMembers, AnEmptySetPrintsAnEmptyLine)
 {
     SimulatedSystem sim;
@@ -212,6 +258,8 @@ TEST(ListMembersSlow, KeepsItsBoundsUnderFaults)
          15.0, 15.5},
         {"exit hangs after the time-out", {"S"}, {"KELSIM_FAULTS=block-at-exit,callback-never"},
          Stdout::captured, 1, "", "", 15.0, 15.5},
+        {"exit hangs after the usage", {}, {"KELSIM_FAULTS=block-at-exit"}, Stdout::captured, 1,
+         "Usage : \n        listmembers <object-set>\n", "", 15.0, 15.5},
     };
     check_fault_cases(sim, "listmembers", cases);
 }

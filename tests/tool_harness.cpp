@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -113,8 +115,38 @@ ToolProcess SimulatedSystem::start(const std::string &tool, const std::vector<st
     return start_program(std::string(TOOLS_DIR) + "/" + tool, args, extra_env, out);
 }
 
-// The descriptor that becomes a tool's standard output, or -1 for none.
-static int stdout_for(Stdout mode, int captured)
+// A pseudo-terminal in raw mode, so that its output arrives as written:
+// its master side into *master, its slave side returned.
+static int open_terminal(int *master)
+{
+    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    int slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct termios raw;
+    if (slave < 0 || tcgetattr(slave, &raw) != 0)
+        throw std::runtime_error("cannot open the pseudo-terminal");
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    return slave;
+}
+
+// What a terminal's master side receives until its last slave is closed.
+static std::string read_terminal(int master)
+{
+    std::string text;
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(master, buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0)
+            text.append(buf, (size_t)got);
+    }
+    return text; // EIO: every slave is closed
+}
+
+// The descriptor that becomes a tool's standard output, or -1 for none;
+// for a terminal, *master gets its other side.
+static int stdout_for(Stdout mode, int captured, int *master)
 {
     int pipe_ends[2];
     switch (mode) {
@@ -122,6 +154,10 @@ static int stdout_for(Stdout mode, int captured)
         return captured;
     case Stdout::closed:
         return -1;
+    case Stdout::terminal:
+        return open_terminal(master);
+    case Stdout::discarded:
+        return open("/dev/null", O_WRONLY | O_CLOEXEC);
     case Stdout::full:
         return open("/dev/full", O_WRONLY | O_CLOEXEC);
     case Stdout::reader_gone:
@@ -172,10 +208,11 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
 
-    int tool_out = stdout_for(mode, out);
+    int master = -1;
+    int tool_out = stdout_for(mode, out, &master);
     if (mode != Stdout::captured) {
         close(out);
-        out = -1;
+        out = master;
     }
     fflush(nullptr);
     pid_t pid = fork();
@@ -194,10 +231,11 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
         close(tool_out);
     if (pid < 0)
         throw std::runtime_error("fork failed");
-    return ToolProcess(pid, out, err);
+    return ToolProcess(pid, out, err, mode == Stdout::terminal);
 }
 
-ToolProcess::ToolProcess(ToolProcess &&other) noexcept : pid(other.pid), out(other.out), err(other.err)
+ToolProcess::ToolProcess(ToolProcess &&other) noexcept
+    : pid(other.pid), out(other.out), err(other.err), terminal(other.terminal)
 {
     other.pid = -1;
     other.out = -1;
@@ -219,12 +257,16 @@ ToolProcess::~ToolProcess()
 ToolRun finish(ToolProcess &p)
 {
     int status = 0;
-    waitpid(p.pid, &status, 0);
     ToolRun r;
+    // A terminal holds little: it is read while the tool writes, until the tool is gone.
+    if (p.terminal)
+        r.out = read_terminal(p.out);
+    waitpid(p.pid, &status, 0);
     r.ended = monotonic_now();
     r.pid = p.pid;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = p.out >= 0 ? read_whole_file(p.out) : "";
+    if (!p.terminal)
+        r.out = p.out >= 0 ? read_whole_file(p.out) : "";
     r.err = read_whole_file(p.err);
     p.pid = -1;
     return r;
@@ -245,7 +287,8 @@ std::vector<ToolRun> finish_all(std::vector<ToolProcess> &started)
             r.ended = ended;
             r.pid = pid;
             r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            r.out = p.out >= 0 ? read_whole_file(p.out) : "";
+            // What a terminal holds, read after the end: a few kilobytes at most.
+            r.out = p.terminal ? read_terminal(p.out) : p.out >= 0 ? read_whole_file(p.out) : "";
             r.err = read_whole_file(p.err);
             p.pid = -1;
         }

@@ -21,6 +21,8 @@ enum class Stdout {
     closed,      // descriptor 1 closed
     full,        // /dev/full: every write fails with ENOSPC
     reader_gone, // a pipe without a reader, SIGPIPE ignored: EPIPE
+    terminal,    // a pseudo-terminal in raw mode, read back into ToolRun::out
+    discarded,   // /dev/null
 };
 
 // A started tool: its process and the files that receive its output.  It
@@ -28,7 +30,10 @@ enum class Stdout {
 class ToolProcess
 {
   public:
-    ToolProcess(int pid, int out, int err) : pid(pid), out(out), err(err) {}
+    ToolProcess(int pid, int out, int err, bool terminal = false)
+        : pid(pid), out(out), err(err), terminal(terminal)
+    {
+    }
     ToolProcess(ToolProcess &&other) noexcept;
     ToolProcess(const ToolProcess &) = delete;
     ToolProcess &operator=(const ToolProcess &) = delete;
@@ -37,6 +42,7 @@ class ToolProcess
     int pid;
     int out; // -1 when standard output is not captured
     int err;
+    bool terminal; // out is a terminal's master side, read as the tool writes
 };
 
 // Waits for a started tool and collects what it did.
