@@ -21,7 +21,7 @@ namespace kelsim
 
 bool fail(const std::string &what, const std::string &why)
 {
-    std::string line = "kelsim: " + what + ": " + why + "\n";
+    std::string line = "kelsim: " + named(what) + ": " + why + "\n";
     fputs(line.c_str(), stderr);
     return false;
 }

@@ -11,6 +11,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -75,6 +77,55 @@ static lookup open_folder_at(int at, const std::string &name, const std::string 
     f->fd = fd;
     f->path = path;
     return lookup::found;
+}
+
+std::string resolve_path(const std::string &written)
+{
+    std::string path = written;
+    if (path.empty() || path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr)
+            return written; // no way to make it absolute: used as written
+        path = std::string(cwd) + "/" + path;
+    }
+
+    // Its components, without the empty ones and ".".
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos)
+            slash = path.size();
+        std::string part = path.substr(start, slash - start);
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        start = slash + 1;
+    }
+
+    // Everything up to the last ".." as the kernel resolves it, so that
+    // ".." leaves the folder a symlink leads to, as it does when opened.
+    std::string resolved;
+    size_t rest = 0;
+    for (size_t i = parts.size(); i-- > 0;) {
+        if (parts[i] != "..")
+            continue;
+        std::string prefix;
+        for (size_t k = 0; k <= i; k++)
+            prefix += "/" + parts[k];
+        char real[PATH_MAX];
+        if (realpath(prefix.c_str(), real) == nullptr) {
+            resolved = prefix; // a folder on the way is missing: opening fails later
+        } else {
+            resolved = real;
+            if (resolved == "/")
+                resolved.clear();
+        }
+        rest = i + 1;
+        break;
+    }
+    for (size_t k = rest; k < parts.size(); k++)
+        resolved += "/" + parts[k];
+    return resolved.empty() ? "/" : resolved;
 }
 
 /*

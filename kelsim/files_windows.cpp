@@ -17,6 +17,12 @@
 namespace kelsim
 {
 
+// The Windows DLL takes the path as written: its folder lies in the user's own TEMP.
+std::string resolve_path(const std::string &written)
+{
+    return written;
+}
+
 static bool is_folder(const std::string &path)
 {
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -140,6 +146,12 @@ bool append_file(const folder &f, const std::string &name, const std::string &te
     bool ok = _write(fd, text.data(), (unsigned)text.size()) == (int)text.size();
     _close(fd);
     return ok || fail_errno(join(f.path, name));
+}
+
+int open_for_append(const folder &f, const std::string &name)
+{
+    lookup opened;
+    return open_regular(f, name, _O_WRONLY | _O_APPEND | _O_CREAT, &opened);
 }
 
 bool list_files(const folder &f, std::vector<std::string> *names)

@@ -36,6 +36,15 @@ std::string number(long n)
     return std::to_string(n);
 }
 
+std::string named(const std::string &s)
+{
+    for (unsigned char c : s) {
+        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\')
+            return quoted(s.c_str());
+    }
+    return s;
+}
+
 static std::string timestamp()
 {
     char text[32];

@@ -3,9 +3,12 @@
 // its state, how it is stored and changed, and how calls are journalled.
 //
 // State folder: $KELSIM_DIR, else $XDG_RUNTIME_DIR/kelsim, else
-// ${TMPDIR:-/tmp}/kelsim-<uid>.  It must be a real folder (not a symlink),
-// owned by the user and writable by no one else; kelsim init creates it
-// with mode 0700.
+// ${TMPDIR:-/tmp}/kelsim-<uid>, made absolute, with "." components and
+// repeated slashes dropped and ".." resolved on the folders it names.  It
+// must be a real folder (not a symlink), owned by the user and writable
+// by no one else; kelsim init creates it with mode 0700.
+//   kelsim-state       what kelsim init writes first: the mark of a state
+//                      folder, the one kind of folder that init empties
 //   lock               taken shared to read, exclusive for every change
 //   journal            one record per library call, appended
 //   domains/<file>     a running domain: its name, then OPTION TAB VALUE lines
@@ -29,6 +32,7 @@ namespace kelsim
 // Every function that returns bool, or a lookup, has printed one line
 // "kelsim: ..." on standard error when it fails; a missing file or name
 // (lookup::absent) is no failure.
+// what, a path or a name from outside, is written as named() shows it.
 bool fail(const std::string &what, const std::string &why);
 // fail() with strerror(errno) as the reason.
 bool fail_errno(const std::string &what);
@@ -59,10 +63,15 @@ lookup read_file(const folder &f, const std::string &name, std::string *text);
 bool write_file(const folder &f, const std::string &name, const std::string &text);
 lookup remove_file(const folder &f, const std::string &name);
 bool append_file(const folder &f, const std::string &name, const std::string &text);
-// A descriptor open for appending to a regular file (POSIX), or -1.
+// A descriptor open for appending to a regular file, or -1.
 int open_for_append(const folder &f, const std::string &name);
 bool list_files(const folder &f, std::vector<std::string> *names);
 std::string join(const std::string &folder_path, const std::string &name);
+// The absolute path that a written one names: "." components and repeated
+// slashes dropped, ".." resolved on the folders that precede it (so that
+// "real/../link" is "link" however "real" is reached); the last component
+// is left for the caller to open without following it.
+std::string resolve_path(const std::string &written);
 // A name for a temporary file that no stored name and no other temporary
 // file of this process can take (O_EXCL keeps other processes' apart).
 std::string temporary_name();
@@ -114,7 +123,9 @@ class transaction
     bool open_ = false;
 };
 
-// Creates the state folder if need be and empties the simulated system.
+// Creates the state folder if need be and empties the simulated system:
+// a folder that holds anything but a state of kelsim init's is refused,
+// with what it holds, and nothing in it is removed.
 bool init_state();
 
 struct domain {
@@ -150,6 +161,11 @@ std::string to_kel(const std::string &raw);
 std::string quoted(const char *s);
 std::string number(long n);
 
+// A path or value from outside as a message names it: as it is when every
+// byte is printable 7-bit text other than a quote or backslash, else
+// quoted as the journal quotes, so that no byte of it acts on a terminal.
+std::string named(const std::string &s);
+
 // Appends "<monotonic seconds> <call> <fields...>" as one record, in one
 // write, so that records of concurrent processes never interleave.
 void journal(const char *call, const std::vector<std::string> &fields);
@@ -160,23 +176,29 @@ enum class callback_fault { none, never, twice, concurrent, inside };
 
 struct faults {
     callback_fault callback = callback_fault::none;
-    int callback_ms = -1; // -1: $KELSIM_CALLBACK_MS or its default
+    int callback_ms = 100; // callback-after=MS, else $KELSIM_CALLBACK_MS, else 100
+    int object_ms = 0;     // $KELSIM_OBJECT_MS: how long each call for an object takes
     bool endless_set = false;
     bool unterminated_names = false;
     bool file_at_load = false;
     bool block_at_exit = false;
     int heartbeat_ms = 0;                             // 0: none
     std::vector<std::pair<std::string, int>> blocks; // a call, and milliseconds or -1 for ever
-    std::vector<std::string> refused;                // items that are no fault
+    std::vector<std::pair<std::string, std::string>> refused; // what was refused, and why
 };
 
-// The faults of $KELSIM_FAULTS, read once per process.
+// The faults of $KELSIM_FAULTS and the delays, read once per process.
 const faults &staged_faults();
 // Blocks for ever, or for a while, when the call's block is staged.
 void block_if_staged(const char *call);
-// The faults of a library's loading (heartbeat, its own file) and unloading.
+// The faults of a library's loading (what was refused said, heartbeat,
+// its own file) and unloading.
 void stage_faults_at_load(const char *library);
 void stage_faults_at_exit();
+
+// Whether a call of a looping fault is journalled: the first 1,000 are,
+// then one a second, with the count so far (a record "journal-thinned").
+bool journal_looping(const char *call, int id);
 
 // Sleeps ms milliseconds, resumed after signals.
 void sleep_ms(int ms);

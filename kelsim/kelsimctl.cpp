@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -25,9 +26,10 @@ static const char USAGE[] =
     "       kelsim show                           the state, names as KEL text\n"
     "       kelsim path                           the state folder in use\n"
     "       kelsim --help | --version\n"
-    "The state folder is $KELSIM_DIR, else $XDG_RUNTIME_DIR/kelsim, else\n"
-    "${TMPDIR:-/tmp}/kelsim-UID.  The libraries stage the faults listed in\n"
-    "$KELSIM_FAULTS (see kelsim(1)).\n";
+    "--help or --version anywhere before a -- prints this or the version;\n"
+    "names after -- are taken as they are.  The state folder is $KELSIM_DIR,\n"
+    "else $XDG_RUNTIME_DIR/kelsim, else ${TMPDIR:-/tmp}/kelsim-UID.  The\n"
+    "libraries stage the faults listed in $KELSIM_FAULTS (see kelsim(1)).\n";
 
 static int usage_error(const char *what)
 {
@@ -104,35 +106,58 @@ static int show()
     return 0;
 }
 
+// The state folder as the libraries use it; on a terminal, quoted if a
+// byte of it would act on the terminal.
+static int path()
+{
+    std::string dir = kelsim::state_dir();
+    puts(isatty(STDOUT_FILENO) ? kelsim::named(dir).c_str() : dir.c_str());
+    return 0;
+}
+
 static int command(int argc, char *argv[])
 {
-    if (argc < 2)
-        return usage_error("no command");
-    std::string command = argv[1];
-    bool alone = argc == 2;
-    if (command == "--help" && alone) {
+    // --help and --version anywhere before a "--", which itself is dropped:
+    // what follows it is names, whatever they look like.
+    std::vector<char *> args;
+    bool help = false, version = false, names = false;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (!names && arg == "--")
+            names = true;
+        else if (!names && arg == "--help")
+            help = true;
+        else if (!names && arg == "--version")
+            version = true;
+        else
+            args.push_back(argv[i]);
+    }
+    if (help) {
         fputs(USAGE, stdout);
         return 0;
     }
-    if (command == "--version" && alone) {
+    if (version) {
         puts("kelsim (keltools) " KELTOOLS_VERSION);
         return 0;
     }
-    if (command == "init" && alone)
+    if (args.empty())
+        return usage_error("no command");
+    std::string command = args[0];
+    int n = (int)args.size() - 1;
+    char **rest = args.data() + 1;
+    if (command == "init" && n == 0)
         return kelsim::init_state() ? 0 : 1;
-    if (command == "path" && alone) {
-        puts(kelsim::state_dir().c_str());
-        return 0;
-    }
-    if (command == "show" && alone)
+    if (command == "path" && n == 0)
+        return path();
+    if (command == "show" && n == 0)
         return show();
     if (command == "domain")
-        return domain(argc - 2, argv + 2);
+        return domain(n, rest);
     if (command == "set")
-        return set(argc - 2, argv + 2);
+        return set(n, rest);
     if (command == "init" || command == "show" || command == "path")
         return usage_error((command + ": takes no arguments").c_str());
-    return usage_error(("unknown command: " + command).c_str());
+    return usage_error(("unknown command: " + kelsim::named(command)).c_str());
 }
 
 int main(int argc, char *argv[])

@@ -21,23 +21,18 @@ namespace kelsim
 std::string state_dir()
 {
     const char *dir = getenv("KELSIM_DIR");
-    if (dir != nullptr && dir[0] != '\0') {
-        // A trailing slash would make the folder's own symlink be followed.
-        std::string path = dir;
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        return path;
-    }
+    if (dir != nullptr && dir[0] != '\0')
+        return resolve_path(dir);
 #ifdef _WIN32
     const char *tmp = getenv("TEMP");
     return std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : ".") + "/kelsim";
 #else
     const char *runtime = getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] != '\0')
-        return std::string(runtime) + "/kelsim";
+        return resolve_path(std::string(runtime) + "/kelsim");
     const char *tmp = getenv("TMPDIR");
-    return std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kelsim-" +
-           std::to_string(getuid());
+    return resolve_path(std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kelsim-" +
+                        std::to_string(getuid()));
 #endif
 }
 
@@ -369,15 +364,96 @@ transaction::~transaction()
     close_folder(&folders_.root);
 }
 
-// Removes every stored and temporary file of a folder of the state.
-static bool empty_folder(const folder &f)
+static bool is_temporary(const std::string &file)
+{
+    return file.rfind(".tmp-", 0) == 0;
+}
+
+// What kelsim init writes into a state folder before anything else.
+static const char STATE_MARK[] = "kelsim-state";
+static const char STATE_MARK_TEXT[] = "A state folder of the KEL stand-in; kelsim init empties it.\n";
+
+// The files of the state's root; domains and sets hold stored files.
+static bool is_root_file(const std::string &file)
+{
+    for (const char *own : {STATE_MARK, "lock", "journal", "library.log", "nameserver-debug", "domains", "sets"}) {
+        if (file == own)
+            return true;
+    }
+    return is_temporary(file);
+}
+
+// "a", "b", "sets/c" and 2 more: what a refusal names.
+static std::string some_of(const std::vector<std::string> &names)
+{
+    const size_t SHOWN = 5;
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < SHOWN; i++)
+        text += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > SHOWN)
+        text += " and " + std::to_string(names.size() - SHOWN) + " more";
+    return text;
+}
+
+/*
+ * Whether init may empty the folder: it is empty, or it holds the mark
+ * and nothing but the state's own files.  Otherwise says what it holds
+ * that is not the state's.
+ */
+static bool holds_only_the_state(const folder &root)
+{
+    std::vector<std::string> files;
+    if (!list_files(root, &files))
+        return false;
+    if (files.empty())
+        return true;
+
+    std::string mark;
+    lookup marked = read_file(root, STATE_MARK, &mark);
+    if (marked == lookup::failed)
+        return false;
+    std::vector<std::string> foreign;
+    if (marked == lookup::absent || mark != STATE_MARK_TEXT) {
+        for (const std::string &file : files)
+            foreign.push_back(quoted(file.c_str()));
+        std::sort(foreign.begin(), foreign.end());
+        return fail(root.path, "not empty, and not a state folder of kelsim init's (no " +
+                                   std::string(STATE_MARK) + "): it holds " + some_of(foreign) +
+                                   "; nothing was removed");
+    }
+    for (const std::string &file : files) {
+        if (!is_root_file(file))
+            foreign.push_back(quoted(file.c_str()));
+    }
+    for (const char *name : {"domains", "sets"}) {
+        folder sub;
+        lookup opened = open_subfolder(root, name, false, &sub);
+        if (opened == lookup::failed)
+            return false;
+        std::vector<std::string> stored;
+        bool listed = opened == lookup::absent || list_files(sub, &stored);
+        close_folder(&sub);
+        if (!listed)
+            return false;
+        for (const std::string &file : stored) {
+            if (!is_stored_file(file) && !is_temporary(file))
+                foreign.push_back(std::string(name) + "/" + quoted(file.c_str()));
+        }
+    }
+    if (foreign.empty())
+        return true;
+    std::sort(foreign.begin(), foreign.end());
+    return fail(root.path, "holds what is not the state's: " + some_of(foreign) + "; nothing was removed");
+}
+
+// Removes every file of a folder of the state that keep() does not keep.
+template <class Keep> static bool empty_folder(const folder &f, Keep keep)
 {
     std::vector<std::string> files;
     if (!list_files(f, &files))
         return false;
     for (const std::string &file : files) {
-        if ((is_stored_file(file) || file.rfind(".tmp-", 0) == 0) &&
-            remove_file(f, file) == lookup::failed)
+        if (!keep(file) && remove_file(f, file) == lookup::failed)
             return false;
     }
     return true;
@@ -385,12 +461,29 @@ static bool empty_folder(const folder &f)
 
 bool init_state()
 {
+    {
+        // Looked at, and marked, before the lock file is made in it: a
+        // folder of someone's own files is left as it was.
+        folder root;
+        if (!open_root(state_dir(), true, &root))
+            return false;
+        bool ours = holds_only_the_state(root) && write_file(root, STATE_MARK, STATE_MARK_TEXT);
+        close_folder(&root);
+        if (!ours)
+            return false;
+    }
     transaction t(transaction::create);
     if (!t)
         return false;
     const state_folders &s = t.folders();
-    return empty_folder(s.domains) && empty_folder(s.sets) && empty_folder(s.root) &&
-           remove_file(s.root, "journal") != lookup::failed && store_debug(s, "off");
+    // Decided again under the lock, so that only the state's own files go.
+    auto own_stored = [](const std::string &) { return false; };
+    auto kept_in_root = [](const std::string &file) {
+        return file != "journal" && file != "library.log" && !is_temporary(file);
+    };
+    return holds_only_the_state(s.root) && empty_folder(s.domains, own_stored) &&
+           empty_folder(s.sets, own_stored) && empty_folder(s.root, kept_in_root) &&
+           store_debug(s, "off");
 }
 
 } // namespace kelsim

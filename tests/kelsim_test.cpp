@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -155,7 +157,10 @@ TEST(KelsimSafety, PlantedSymlinksAreRefusedAndChangeNothingOutside)
         ASSERT_EQ(symlink(victim.path.c_str(), (sim.dir() + "/" + old).c_str()), 0);
     EXPECT_EQ(sim.run("tunedomain", {"DOM", "opt", "val"}).err, "");
     EXPECT_EQ(sim.run("nametrace", {"1"}).err, "");
-    EXPECT_EQ(sim.run("kelsim", {"init"}).err, "");
+    // A file of another name in the state's root: init leaves the folder alone.
+    EXPECT_EQ(sim.run("kelsim", {"init"}).err,
+              "kelsim: " + sim.dir() +
+                  ": holds what is not the state's: \"nameserver-debug.new\"; nothing was removed\n");
     EXPECT_TRUE(victim.untouched());
 }
 
@@ -164,15 +169,26 @@ TEST(KelsimSafety, TheStateFolderItselfMustBePrivate)
     SimulatedSystem sim;
     std::string link = sim.dir() + "-link";
     ASSERT_EQ(symlink(sim.dir().c_str(), link.c_str()), 0);
-    for (const std::string &dir : {link, link + "/"}) {
+    // However it is spelt, the folder is reached through the link.
+    std::string relative = std::filesystem::path(link).lexically_relative(std::filesystem::current_path()).string();
+    for (const std::string &dir : {link, link + "/", link + "/.", link + "//.", link + "/./",
+                                   sim.dir() + "/../" + std::filesystem::path(link).filename().string(),
+                                   relative, relative + "/."}) {
         ToolRun r = sim.run("kelsim", {"domain", "DOM"}, {"KELSIM_DIR=" + dir});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "kelsim: " + link + ": a symbolic link, not a folder; refused\n");
         r = sim.run("haltdomain", {"DOM"}, {"KELSIM_DIR=" + dir});
         EXPECT_EQ(r.status, 0);
-        EXPECT_NE(r.err.find("a symbolic link"), std::string::npos);
+        EXPECT_NE(r.err.find("a symbolic link"), std::string::npos) << dir;
+        EXPECT_EQ(sim.run("kelsim", {"path"}, {"KELSIM_DIR=" + dir}).out, link + "\n") << dir;
     }
+    // A link on the way to the folder is not the folder: ".." leaves where the link leads.
+    std::filesystem::create_directory(sim.dir() + "/sub");
+    std::string via = link + "/sub/..";
+    EXPECT_EQ(sim.run("kelsim", {"path"}, {"KELSIM_DIR=" + via}).out, sim.dir() + "\n");
+    EXPECT_EQ(sim.run("kelsim", {"show"}, {"KELSIM_DIR=" + via}).status, 0);
     unlink(link.c_str());
+    EXPECT_TRUE(sim.journal().empty()) << "nothing journalled through a link";
 
     chmod(sim.dir().c_str(), 0777);
     ToolRun r = sim.run("kelsim", {"show"});
@@ -282,10 +298,20 @@ TEST(KelsimNames, AnyNameIsStoredChangedAndKilled)
 TEST(KelsimCommands, EveryFailureSaysWhatWentWrong)
 {
     SimulatedSystem sim;
-    ToolRun r = sim.run("kelsim", {"--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("usage: kelsim init", 0), 0u);
-    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> helps[] = {
+        {"--help"}, {"--help", "x"}, {"domain", "D", "--help"}, {"bogus", "--help"}, {"--version", "--help"},
+    };
+    ToolRun r;
+    for (const auto &args : helps) {
+        r = sim.run("kelsim", args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out.rfind("usage: kelsim init", 0), 0u) << args[0];
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(sim.run("kelsim", {"set", "--version"}).out, "kelsim (keltools) 1.0.0\n");
+    // After "--" every argument is a name.
+    EXPECT_EQ(sim.run("kelsim", {"set", "S", "--", "--help", "--"}).status, 0);
+    EXPECT_EQ(sim.show(), "domains:\nobject sets:\n  \"S\": \"--help\" \"--\"\nname server debug: off\n");
 
     const std::vector<std::string> wrong[] = {
         {}, {"bogus"}, {"init", "x"}, {"show", "x"}, {"domain"}, {"domain", "D", "opt"}, {"set"},
@@ -299,6 +325,18 @@ TEST(KelsimCommands, EveryFailureSaysWhatWentWrong)
 
     r = sim.run("kelsim", {"path"});
     EXPECT_EQ(r.out, sim.dir() + "\n");
+    r = sim.run("kelsim", {"path"}, {"KELSIM_DIR=" + sim.dir() + "//./domains/../"});
+    EXPECT_EQ(r.out, sim.dir() + "\n");
+
+    // What names a path or a value from outside is quoted where a byte of it would act on a terminal.
+    r = sim.run("kelsim", {"\x1b[2J"});
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "kelsim: unknown command: \"\\033[2J\"\n");
+    std::string hostile = sim.dir() + "/a\nb\x1b]0;x\a";
+    r = sim.run("kelsim", {"show"}, {"KELSIM_DIR=" + hostile});
+    EXPECT_EQ(r.err, "kelsim: " + ::quoted(hostile) + ": the state folder does not exist (run kelsim init)\n");
+    r = sim.run("haltdomain", {"DOM"}, {"KELSIM_DIR=" + hostile, "KELSIM_FAULTS=no\x1b[2J"});
+    EXPECT_EQ(r.err, "kelsim: KELSIM_FAULTS: not a fault: \"no\\033[2J\"; ignored\n"
+                     "kelsim: " + ::quoted(hostile) + ": the state folder does not exist (run kelsim init)\n");
 
     // A folder that was never initialised, and one that is missing.
     char fresh[] = "/tmp/keltools-fresh-XXXXXX";
@@ -322,12 +360,12 @@ TEST(KelsimCommands, EveryFailureSaysWhatWentWrong)
     struct stat st;
     ASSERT_EQ(stat(missing.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(system(("rm -rf '" + missing + "/domains'").c_str()), 0);
+    std::filesystem::remove_all(missing + "/domains");
     write_file(missing + "/domains", "a file\n");
     r = sim.run("kelsim", {"init"}, {"KELSIM_DIR=" + missing});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "kelsim: " + missing + "/domains: not a folder\n");
-    ASSERT_EQ(system(("rm -rf '" + std::string(fresh) + "'").c_str()), 0);
+    std::filesystem::remove_all(fresh);
 
     // A read-only folder.
     if (geteuid() != 0) {
@@ -404,7 +442,62 @@ TEST(KelsimCommands, TheDefaultFolderIsPrivateToTheUser)
     ASSERT_EQ(lstat(expected.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(system(("rm -rf '" + std::string(tmp) + "'").c_str()), 0);
+    std::filesystem::remove_all(tmp);
+}
+
+} // namespace
+
+namespace
+{
+
+// Files of someone's own in a folder: what init must leave as it is.
+std::map<std::string, std::string> tree(const std::string &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(dir)) {
+        std::string name = e.path().string().substr(dir.size());
+        files[name] = e.is_regular_file() ? read_file(e.path().string()) : "<folder>";
+    }
+    return files;
+}
+
+TEST(KelsimInit, EmptiesOnlyAStateOfItsOwn)
+{
+    SimulatedSystem sim;
+    char own[] = "/tmp/keltools-own-XXXXXX";
+    ASSERT_NE(mkdtemp(own), nullptr);
+    const std::string dir = own;
+    for (const char *name : {"journal", "@todo", "#ideas", "lock"})
+        write_file(dir + "/" + name, std::string("mine: ") + name + "\n");
+    std::filesystem::create_directory(dir + "/sets");
+    write_file(dir + "/sets/@plan", "@plan\nmine\n");
+    const auto before = tree(dir);
+    ToolRun r = sim.run("kelsim", {"init"}, {"KELSIM_DIR=" + dir});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kelsim: " + dir +
+                         ": not empty, and not a state folder of kelsim init's (no kelsim-state): it holds "
+                         "\"#ideas\", \"@todo\", \"journal\", \"lock\", \"sets\"; nothing was removed\n");
+    EXPECT_EQ(tree(dir), before);
+    std::filesystem::remove_all(dir);
+
+    // Its own state, emptied, but for files of someone else's in it.
+    sim.domain({"DOM", "k", "v"});
+    sim.set({"SET", "a"});
+    EXPECT_EQ(sim.run("haltdomain", {"X"}).status, 0);
+    write_file(sim.dir() + "/notes", "mine\n");
+    write_file(sim.dir() + "/sets/notes", "mine\n");
+    const auto marked = tree(sim.dir());
+    r = sim.run("kelsim", {"init"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kelsim: " + sim.dir() +
+                         ": holds what is not the state's: \"notes\", sets/\"notes\"; nothing was removed\n");
+    EXPECT_EQ(tree(sim.dir()), marked);
+    unlink((sim.dir() + "/notes").c_str());
+    unlink((sim.dir() + "/sets/notes").c_str());
+    r = sim.run("kelsim", {"init"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.show(), "domains:\nobject sets:\nname server debug: off\n");
+    EXPECT_TRUE(sim.journal().empty());
 }
 
 } // namespace
