@@ -22,17 +22,23 @@
 //                         open: it takes the lowest free descriptor
 //   block-at-exit         a destructor of the library that never returns
 //
-// An item that is none of these is reported on standard error, once per
-// process, as the library that stages the faults of loading is loaded.
+// An item that is none of these, or one that the Windows DLL cannot stage
+// (heartbeat), is reported on standard error, once per process, as the
+// library that stages the faults of loading is loaded; so is a number of
+// milliseconds in $KELSIM_CALLBACK_MS or $KELSIM_OBJECT_MS that is not one
+// from 0 to 24 hours, for which the default is used.
 #include "kelsim.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <errno.h>
@@ -59,15 +65,40 @@ void sleep_ms(int ms)
 }
 #endif
 
-static bool number_after(const std::string &item, size_t at, int *ms)
+// The most milliseconds that a delay or a fault takes: a day.
+const long MAX_MS = 24L * 3600 * 1000;
+
+// A number of milliseconds, digits only, from 0 to MAX_MS.
+static bool parse_ms(const char *text, int *ms)
 {
-    char *end;
-    const char *text = item.c_str() + at;
-    long n = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || n < 0 || n > 24L * 3600 * 1000)
+    long n = 0;
+    if (*text == '\0')
         return false;
+    for (; *text != '\0'; text++) {
+        if (*text < '0' || *text > '9')
+            return false;
+        n = n * 10 + (*text - '0');
+        if (n > MAX_MS)
+            return false;
+    }
     *ms = (int)n;
     return true;
+}
+
+static bool number_after(const std::string &item, size_t at, int *ms)
+{
+    return parse_ms(item.c_str() + at, ms);
+}
+
+// A delay from the environment into *ms; unset or empty keeps the default.
+static void read_delay(const char *variable, int *ms, faults *f)
+{
+    const char *text = getenv(variable);
+    if (text == nullptr || text[0] == '\0' || parse_ms(text, ms))
+        return;
+    f->refused.emplace_back(variable, "not a number of milliseconds from 0 to " + std::to_string(MAX_MS) +
+                                          ": " + quoted(text) + "; the default " + std::to_string(*ms) +
+                                          " is used");
 }
 
 static bool parse_item(const std::string &item, faults *f)
@@ -120,6 +151,8 @@ static bool parse_item(const std::string &item, faults *f)
 static faults parse_faults()
 {
     faults f;
+    read_delay("KELSIM_CALLBACK_MS", &f.callback_ms, &f);
+    read_delay("KELSIM_OBJECT_MS", &f.object_ms, &f);
     const char *text = getenv("KELSIM_FAULTS");
     std::string list = text != nullptr ? text : "";
     size_t start = 0;
@@ -129,7 +162,15 @@ static faults parse_faults()
             end = list.size();
         std::string item = list.substr(start, end - start);
         if (!item.empty() && !parse_item(item, &f))
-            f.refused.push_back(item);
+            f.refused.emplace_back("KELSIM_FAULTS", "not a fault: " + quoted(item.c_str()) + "; ignored");
+#ifdef _WIN32
+        // Windows has no SIGALRM to beat with.
+        if (item.rfind("heartbeat=", 0) == 0 && f.heartbeat_ms > 0) {
+            f.heartbeat_ms = 0;
+            f.refused.emplace_back("KELSIM_FAULTS",
+                                   "not staged on Windows: " + quoted(item.c_str()) + "; ignored");
+        }
+#endif
         start = end + 1;
     }
     return f;
@@ -155,10 +196,28 @@ void block_if_staged(const char *call)
     }
 }
 
+bool journal_looping(const char *call, int id)
+{
+    const long JOURNALLED = 1000;
+    static std::atomic<long> calls(0);
+    static std::atomic<long long> next_summary_ns(0);
+    long n = ++calls;
+    if (n <= JOURNALLED)
+        return true;
+    long long now = (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    long long due = next_summary_ns.load();
+    if (now >= due && next_summary_ns.compare_exchange_strong(due, now + 1000000000LL))
+        journal("journal-thinned", {quoted(call), number(id), number(n)});
+    return false;
+}
+
 #ifndef _WIN32
 static void heartbeat(int)
 {
 }
+#endif
 
 // Kept open until the process ends, as a library's own log would be.
 static int library_log = -1;
@@ -166,8 +225,9 @@ static int library_log = -1;
 void stage_faults_at_load(const char *library)
 {
     const faults &f = staged_faults();
-    for (const std::string &item : f.refused)
-        fail("KELSIM_FAULTS", "not a fault: \"" + item + "\"; ignored");
+    for (const auto &refused : f.refused)
+        fail(refused.first, refused.second);
+#ifndef _WIN32
     if (f.heartbeat_ms > 0) {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
@@ -177,10 +237,11 @@ void stage_faults_at_load(const char *library)
         sigaction(SIGALRM, &sa, nullptr);
         struct itimerval every;
         every.it_interval.tv_sec = f.heartbeat_ms / 1000;
-        every.it_interval.tv_usec = (f.heartbeat_ms % 1000) * 1000;
+        every.it_interval.tv_usec = (suseconds_t)(f.heartbeat_ms % 1000) * 1000;
         every.it_value = every.it_interval;
         setitimer(ITIMER_REAL, &every, nullptr);
     }
+#endif
     if (f.file_at_load) {
         folder root;
         if (open_root(state_dir(), false, &root)) {
@@ -190,7 +251,12 @@ void stage_faults_at_load(const char *library)
         if (library_log >= 0) {
             std::string line = std::string(library) + ": loaded, log on descriptor " +
                                std::to_string(library_log) + "\n";
-            if (write(library_log, line.data(), line.size()) < 0) {
+#ifdef _WIN32
+            int written = _write(library_log, line.data(), (unsigned)line.size());
+#else
+            ssize_t written = write(library_log, line.data(), line.size());
+#endif
+            if (written < 0) {
                 // A log that cannot be written is still held open.
             }
         }
@@ -204,6 +270,5 @@ void stage_faults_at_exit()
             sleep_ms(3600 * 1000);
     }
 }
-#endif
 
 } // namespace kelsim

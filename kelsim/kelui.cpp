@@ -13,6 +13,7 @@
 //   kelui_get_*_object_in_set  serve the set's names in order, cut to 31
 //                              characters and a terminator, each after
 //                              $KELSIM_OBJECT_MS (default 0)
+// On Windows the faults of loading and unloading are staged in DllMain.
 // A domain or set that does not exist is journalled and otherwise ignored.
 // The faults of $KELSIM_FAULTS (faults.cpp) change this on request.
 #include "kelui.h"
@@ -82,7 +83,6 @@ void start_thread(void (*fn)(void *), void *arg)
 }
 #endif
 
-const int DEFAULT_CALLBACK_MS = 100;
 const int NAME_BUFFER = 32;
 
 // One booked object set.  Bookings live until the process ends: the tool
@@ -108,20 +108,9 @@ booking *find_booking(int id)
     return id >= 1 && id <= n ? bookings[id - 1] : nullptr;
 }
 
-// A delay in milliseconds from the environment; unset or empty gives the default.
-int delay_ms(const char *variable, int default_ms)
-{
-    const char *text = getenv(variable);
-    if (text == nullptr || text[0] == '\0')
-        return default_ms;
-    int ms = atoi(text);
-    return ms > 0 ? ms : 0;
-}
-
 int callback_delay_ms()
 {
-    int staged = kelsim::staged_faults().callback_ms;
-    return staged >= 0 ? staged : delay_ms("KELSIM_CALLBACK_MS", DEFAULT_CALLBACK_MS);
+    return kelsim::staged_faults().callback_ms;
 }
 
 void call_back(booking *b)
@@ -149,18 +138,20 @@ void deliver_again(void *p)
 int serve_name(const char *call, int id, char *name)
 {
     // A slow or hung library, for testing how callers bear it.
-    static const int object_ms = delay_ms("KELSIM_OBJECT_MS", 0);
-    if (object_ms > 0)
-        kelsim::sleep_ms(object_ms);
     const kelsim::faults &faults = kelsim::staged_faults();
+    if (faults.object_ms > 0)
+        kelsim::sleep_ms(faults.object_ms);
     booking *b = find_booking(id);
     if (b != nullptr && faults.endless_set && b->next >= b->names.size())
         b->next = 0;
+    // A loop without end journals a bounded amount: the listing goes on.
+    bool journalled = !faults.endless_set || kelsim::journal_looping(call, id);
     if (b == nullptr || b->next >= b->names.size()) {
         if (b != nullptr && faults.endless_set) {
             // An empty set without end: empty names, for ever.
             name[0] = '\0';
-            journal(call, {number(id), "->", "1", quoted(name)});
+            if (journalled)
+                journal(call, {number(id), "->", "1", quoted(name)});
             return 1;
         }
         journal(call, {number(id), "->", "0"});
@@ -172,13 +163,15 @@ int serve_name(const char *call, int id, char *name)
         size_t n = std::min(next.size(), (size_t)NAME_BUFFER);
         memcpy(name, next.data(), n);
         memset(name + n, '.', NAME_BUFFER - n);
-        journal(call, {number(id), "->", "1", quoted(std::string(name, NAME_BUFFER).c_str())});
+        if (journalled)
+            journal(call, {number(id), "->", "1", quoted(std::string(name, NAME_BUFFER).c_str())});
         return 1;
     }
     size_t n = strnlen(next.c_str(), NAME_BUFFER - 1);
     memcpy(name, next.c_str(), n);
     name[n] = '\0';
-    journal(call, {number(id), "->", "1", quoted(name)});
+    if (journalled)
+        journal(call, {number(id), "->", "1", quoted(name)});
     return 1;
 }
 
@@ -270,3 +263,16 @@ int kelui_get_next_object_in_set(int id, char *name)
     kelsim::block_if_staged("kelui_get_next_object_in_set");
     return serve_name("kelui_get_next_object_in_set", id, name);
 }
+
+#ifdef _WIN32
+// The faults of the DLL's loading and unloading, staged as a library's own
+// initialiser and finaliser would run them.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        kelsim::stage_faults_at_load("keluirtl.dll");
+    else if (reason == DLL_PROCESS_DETACH)
+        kelsim::stage_faults_at_exit();
+    return TRUE;
+}
+#endif

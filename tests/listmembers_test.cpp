@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
+
+#include <filesystem>
 
 namespace
 {
@@ -233,6 +236,18 @@ TEST(ListMembers, KeepsItsPromisesUnderFaults)
         {"the reader gone", {"BIG"}, {}, Stdout::reader_gone, 1, "", EPIPE_ERR, 0.1, 8},
         {"usage, stdout full", {}, {}, Stdout::full, 1, "", ENOSPC_ERR, 0, 2},
     };
+    // A delay that is no number of milliseconds is said, and the default used.
+    for (const char *bad : {"abc", "-5", "99999999999999999999", "86400001", "1e3", " 5", "+5", "5ms"}) {
+        cases.push_back({std::string("KELSIM_CALLBACK_MS=") + bad, {"S"}, {std::string("KELSIM_CALLBACK_MS=") + bad},
+                         Stdout::captured, 0, ABC,
+                         "kelsim: KELSIM_CALLBACK_MS: not a number of milliseconds from 0 to 86400000: " +
+                             quoted(bad) + "; the default 100 is used\n",
+                         0.1, 2});
+    }
+    cases.push_back({"KELSIM_OBJECT_MS=x", {"S"}, {"KELSIM_OBJECT_MS=x"}, Stdout::captured, 0, ABC,
+                     "kelsim: KELSIM_OBJECT_MS: not a number of milliseconds from 0 to 86400000: \"x\"; "
+                     "the default 0 is used\n",
+                     0.1, 2});
     check_fault_cases(sim, "listmembers", cases);
 }
 
@@ -262,6 +277,43 @@ TEST(ListMembersSlow, KeepsItsBoundsUnderFaults)
          "Usage : \n        listmembers <object-set>\n", "", 15.0, 15.5},
     };
     check_fault_cases(sim, "listmembers", cases);
+}
+
+} // namespace
+
+namespace
+{
+
+// A set without end is listed for 15 s as fast as the library serves it;
+// the journal keeps the first 1,000 calls and then one record a second.
+TEST(ListMembersSlow, ASetWithoutEndJournalsABoundedAmount)
+{
+    SimulatedSystem sim;
+    sim.set({"S", "a", "b", "c"});
+    ToolRun r = sim.run("listmembers", {"S"}, {"KELSIM_FAULTS=endless-set"}, Stdout::discarded);
+    EXPECT_EQ(r.status, 1);
+    uintmax_t size = 0;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(sim.dir()))
+        size += e.is_regular_file() ? e.file_size() : 0;
+    EXPECT_LT(size, 10u << 20) << "bytes in the state folder";
+
+    auto journal = sim.journal();
+    ASSERT_GT(journal.size(), 1002u);
+    EXPECT_LT(journal.size(), 1030u);
+    EXPECT_EQ(journal[1000].call, "kelui_get_next_object_in_set");
+    EXPECT_EQ(journal[1000].fields, "1 -> 1 \"c\"");
+    long last = 0;
+    for (size_t i = 1002; i < journal.size(); i++) {
+        ASSERT_EQ(journal[i].call, "journal-thinned") << i;
+        EXPECT_EQ(journal[i].fields.rfind("\"kelui_get_next_object_in_set\" 1 ", 0), 0u);
+        long count = atol(journal[i].fields.c_str() + journal[i].fields.rfind(' '));
+        EXPECT_GT(count, last);
+        last = count;
+        if (i > 1002) {
+            EXPECT_GE(journal[i].time - journal[i - 1].time, 0.99); // stamped just after the choice
+        }
+    }
+    EXPECT_GT(last, 100000) << "the listing itself goes on";
 }
 
 } // namespace
