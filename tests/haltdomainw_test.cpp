@@ -10,6 +10,8 @@
 
 #include <stdio.h>
 #include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -89,16 +91,25 @@ struct WindowsBuild {
     const char *wineprefix; // a prefix of the build's own
 };
 
-// Runs a Windows build of haltdomainw under wine against the stand-in.
-ToolRun run_under_wine(const WindowsBuild &build, const SimulatedSystem &sim,
-                       const std::vector<std::string> &args)
+// Starts a Windows build of haltdomainw under wine against the stand-in.
+ToolProcess start_under_wine(const WindowsBuild &build, const SimulatedSystem &sim,
+                             const std::vector<std::string> &args, const std::vector<std::string> &env = {})
 {
     std::vector<std::string> wine_args = {build.exe};
     wine_args.insert(wine_args.end(), args.begin(), args.end());
     // No Mono or Gecko: a new prefix must not ask for them.
-    return sim.run_program(build.wine, wine_args,
-                           {std::string("WINEPREFIX=") + build.wineprefix, "WINEDEBUG=-all",
-                            "WINEDLLOVERRIDES=mscoree,mshtml=", std::string("WINELOADER=") + build.wine});
+    std::vector<std::string> wine_env = {std::string("WINEPREFIX=") + build.wineprefix, "WINEDEBUG=-all",
+                                         "WINEDLLOVERRIDES=mscoree,mshtml=",
+                                         std::string("WINELOADER=") + build.wine};
+    wine_env.insert(wine_env.end(), env.begin(), env.end());
+    return sim.start_program(build.wine, wine_args, wine_env);
+}
+
+ToolRun run_under_wine(const WindowsBuild &build, const SimulatedSystem &sim,
+                       const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+{
+    ToolProcess p = start_under_wine(build, sim, args, env);
+    return finish(p);
 }
 
 void passes_the_first_argument_unchanged(const WindowsBuild &build)
@@ -135,6 +146,49 @@ void without_an_argument_prints_usage(const WindowsBuild &build)
     EXPECT_TRUE(sim.journal().empty());
 }
 
+// The faults that the Windows DLL stages: what it cannot stage is said, a
+// call that takes a while makes the run that much longer, the library's
+// own file is opened at load, and a block at exit holds the process.
+void keeps_to_the_faults(const WindowsBuild &build)
+{
+    SimulatedSystem sim;
+    sim.domain({"DOM"});
+    double started = monotonic_now();
+    ToolRun plain = run_under_wine(build, sim, {"DOM"});
+    double plain_took = plain.ended - started;
+    EXPECT_EQ(plain.status, 0);
+
+    // Standard error is in text mode on Windows: lines end with CR LF.
+    ToolRun r = run_under_wine(build, sim, {"DOM"},
+                               {"KELSIM_FAULTS=no-such-fault,heartbeat=5,file-at-load", "KELSIM_CALLBACK_MS=x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "kelsim: KELSIM_CALLBACK_MS: not a number of milliseconds from 0 to 86400000: \"x\"; "
+                     "the default 100 is used\r\n"
+                     "kelsim: KELSIM_FAULTS: not a fault: \"no-such-fault\"; ignored\r\n"
+                     "kelsim: KELSIM_FAULTS: not staged on Windows: \"heartbeat=5\"; ignored\r\n");
+    std::string log;
+    FILE *f = fopen((sim.dir() + "/library.log").c_str(), "rb");
+    char buf[256];
+    size_t got = f != nullptr ? fread(buf, 1, sizeof buf, f) : 0;
+    if (f != nullptr)
+        fclose(f);
+    log.assign(buf, got);
+    EXPECT_EQ(log.rfind("keluirtl.dll: loaded, log on descriptor ", 0), 0u) << log;
+
+    started = monotonic_now();
+    r = run_under_wine(build, sim, {"DOM"}, {"KELSIM_FAULTS=block=kelui_kill:2000"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(r.ended - started, plain_took + 1.9);
+    EXPECT_LE(r.ended - started, plain_took + 3.0);
+
+    size_t calls = sim.journal().size();
+    ToolProcess held = start_under_wine(build, sim, {"DOM"}, {"KELSIM_FAULTS=block-at-exit"});
+    usleep(2500000);
+    EXPECT_EQ(waitpid(held.pid, nullptr, WNOHANG), 0) << "ended despite a block at exit";
+    EXPECT_EQ(sim.journal().size(), calls + 1) << "the call was made before the exit";
+}
+
 const WindowsBuild PE32 = {EXE, WINE32, WINEPREFIX "32"};
 
 // Skips the test, with the probe's reason, where 32-bit code cannot run.
@@ -160,6 +214,25 @@ TEST(HaltDomainW, WithoutAnArgumentPrintsUsageUnderWine)
 #ifdef WINDOWS64_BIN
 const WindowsBuild PE32_PLUS = {std::string(WINDOWS64_BIN) + "/haltdomainw.exe", WINE64,
                                 WINEPREFIX "64"};
+#endif
+
+// The faults under the shipped build where this host runs it, else under
+// the 64-bit build of the same sources.
+TEST(HaltDomainW, KeepsToTheStandInsFaultsUnderWine)
+{
+    std::string probe = command_output("sh '" PROBE_I386 "' '" WINE32 "'");
+    if (probe == "yes\n") {
+        keeps_to_the_faults(PE32);
+        return;
+    }
+#ifdef WINDOWS64_BIN
+    keeps_to_the_faults(PE32_PLUS);
+#else
+    GTEST_SKIP() << "32-bit build not run, and no 64-bit build given: " << probe;
+#endif
+}
+
+#ifdef WINDOWS64_BIN
 
 TEST(HaltDomainW64, PassesTheFirstArgumentUnchangedUnderWine64)
 {
