@@ -30,6 +30,12 @@ TEST(GuiChannel, PrintsTheServiceNameOfThisHostAndProcess)
     }
     EXPECT_NE(first.out, second.out);
     EXPECT_TRUE(sim.journal().empty());
+
+    // Without the libraries the loader refuses to start it, as its manual page says.
+    ToolRun alone = sim.run("guichannel", {});
+    EXPECT_EQ(alone.status, 127);
+    EXPECT_EQ(alone.out, "");
+    EXPECT_NE(alone.err.find("libkelui.so"), std::string::npos) << alone.err;
 }
 
 } // namespace
