@@ -61,16 +61,35 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 log=${TMPDIR:-/tmp}/keltools-setup-$purpose.log
+: >"$log"
+native=() foreign=()
+for p in "${missing[@]}"; do
+    case $p in
+    *:i386) foreign+=("$p") ;;
+    *) native+=("$p") ;;
+    esac
+done
+
+# install PACKAGE...: apt-get install, its output appended to the log.
+install() {
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "$@" >>"$log" 2>&1
+}
+
 echo "setup: installing ${missing[*]} $why"
-if ! {
-    if [[ " ${missing[*]} " == *":i386 "* ]] &&
-        ! dpkg --print-foreign-architectures | grep -qx i386; then
-        $sudo dpkg --add-architecture i386
-    fi
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
-} >"$log" 2>&1; then
+if [ ${#foreign[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386 >>"$log" 2>&1
+fi
+# An index that fails to download (a mirror in the middle of a sync) is
+# said in the log; what can be installed from the others still is.
+$sudo apt-get update >>"$log" 2>&1 ||
+    echo "setup: apt-get update could not read every index (see $log); going on with what it read"
+if [ ${#native[@]} -gt 0 ] && ! install "${native[@]}"; then
     echo "setup: installing failed; the last lines of $log:" >&2
     tail -n 20 "$log" >&2
     exit 1
+fi
+# The i386 packages only let the 32-bit build run here; without them the
+# tests that need them say that they are skipped, and why.
+if [ ${#foreign[@]} -gt 0 ] && ! install "${foreign[@]}"; then
+    echo "setup: ${foreign[*]} could not be installed (see $log); the 32-bit Windows runs will be skipped"
 fi

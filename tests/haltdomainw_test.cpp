@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -153,10 +154,14 @@ void keeps_to_the_faults(const WindowsBuild &build)
 {
     SimulatedSystem sim;
     sim.domain({"DOM"});
-    double started = monotonic_now();
-    ToolRun plain = run_under_wine(build, sim, {"DOM"});
-    double plain_took = plain.ended - started;
-    EXPECT_EQ(plain.status, 0);
+    // The faster of two plain runs: the first may still be setting up wine.
+    double plain_took = 1e9;
+    for (int run = 0; run < 2; run++) {
+        double started = monotonic_now();
+        ToolRun plain = run_under_wine(build, sim, {"DOM"});
+        plain_took = std::min(plain_took, plain.ended - started);
+        EXPECT_EQ(plain.status, 0);
+    }
 
     // Standard error is in text mode on Windows: lines end with CR LF.
     ToolRun r = run_under_wine(build, sim, {"DOM"},
@@ -175,12 +180,19 @@ void keeps_to_the_faults(const WindowsBuild &build)
     log.assign(buf, got);
     EXPECT_EQ(log.rfind("keluirtl.dll: loaded, log on descriptor ", 0), 0u) << log;
 
-    started = monotonic_now();
+    double started = monotonic_now();
     r = run_under_wine(build, sim, {"DOM"}, {"KELSIM_FAULTS=block=kelui_kill:2000"});
+    double blocked_took = r.ended - started;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_GE(r.ended - started, plain_took + 1.9);
-    EXPECT_LE(r.ended - started, plain_took + 3.0);
+    // A new prefix may keep wine busy over the first runs: one more plain
+    // run, now that it is set up, so the bound is not taken from those.
+    started = monotonic_now();
+    ToolRun plain = run_under_wine(build, sim, {"DOM"});
+    plain_took = std::min(plain_took, plain.ended - started);
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_GE(blocked_took, plain_took + 1.9);
+    EXPECT_LE(blocked_took, plain_took + 3.0);
 
     size_t calls = sim.journal().size();
     ToolProcess held = start_under_wine(build, sim, {"DOM"}, {"KELSIM_FAULTS=block-at-exit"});
