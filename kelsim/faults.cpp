@@ -42,6 +42,7 @@
 #include <windows.h>
 #else
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <time.h>
@@ -248,6 +249,18 @@ void stage_faults_at_load(const char *library)
             library_log = open_for_append(root, "library.log");
             close_folder(&root);
         }
+#ifndef _WIN32
+        // The lowest free descriptor, as a library's own open() would get
+        // it, and not one above the folder's: a closed standard descriptor
+        // that a tool lends is then the one the log is written to.
+        int lowest = library_log >= 0 ? fcntl(library_log, F_DUPFD_CLOEXEC, 0) : -1;
+        if (lowest >= 0 && lowest < library_log) {
+            close(library_log);
+            library_log = lowest;
+        } else if (lowest >= 0) {
+            close(lowest);
+        }
+#endif
         if (library_log >= 0) {
             std::string line = std::string(library) + ": loaded, log on descriptor " +
                                std::to_string(library_log) + "\n";

@@ -53,6 +53,7 @@ TEST(GuiChannel, ANameThatDoesNotArriveIsAFailure)
         {"stdout full", {}, {libs}, Stdout::full, 1, "", "guichannel: write error: No space left on device\n", 0,
          1.0},
         {"stdout closed", {}, {libs}, Stdout::closed, 1, "", "guichannel: write error: Bad file descriptor\n", 0, 1.0},
+        {"descriptors 0 to 2 closed", {}, {libs}, Stdout::all_closed, 1, "", "", 0, 1.0},
         {"the reader gone", {}, {libs}, Stdout::reader_gone, 1, "", "guichannel: write error: Broken pipe\n", 0, 1.0},
     };
     check_fault_cases(sim, "guichannel", cases);

@@ -13,7 +13,7 @@ TEST(HaltDomain, PassesTheFirstArgumentUnchanged)
         "DOM",   "two words",   " lead",
         "a/b",   "a|b",         "%s%n%x",
         "\"q\"", "back\\slash", "\xc3\xa9\x80\xff",
-        "",      "tab\there",   std::string(100 * 1024, 'k'),
+        "",      "tab\there",   std::string(size_t{100} * 1024, 'k'),
     };
     for (const std::string &name : names) {
         SimulatedSystem sim;
@@ -85,6 +85,7 @@ TEST(HaltDomain, KeepsItsPromisesUnderFaults)
          0.3, 1.0},
         {"a 1 ms heartbeat", {"DOM"}, {"KELSIM_FAULTS=heartbeat=1"}, Stdout::captured, 0, "", "", 0, 1.0},
         {"stdout closed, nothing to print", {"DOM"}, {}, Stdout::closed, 0, "", "", 0, 1.0},
+        {"descriptors 0 to 2 closed", {"DOM"}, {}, Stdout::all_closed, 0, "", "", 0, 1.0},
         {"usage, stdout full", {}, {}, Stdout::full, 1, "", "haltdomain: write error: No space left on device\n", 0,
          1.0},
         {"usage, stdout closed", {}, {}, Stdout::closed, 1, "", "haltdomain: write error: Bad file descriptor\n", 0,

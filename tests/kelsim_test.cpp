@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -293,6 +295,62 @@ TEST(KelsimNames, AnyNameIsStoredChangedAndKilled)
         sim.set({name, "one", name});
         EXPECT_EQ(sim.run("listmembers", {name}).status, 0) << name.size();
     }
+}
+
+// A name's file keeps letters, digits, '.', '_' and '-' as they are and
+// writes every other byte as %XX, while that is at most 128 bytes; a
+// longer form is a digest.  The bytes at each end of the kept ranges.
+TEST(KelsimNames, FileNamesKeepOnlyLettersDigitsAndThreeMarks)
+{
+    const struct {
+        std::string name, file;
+    } cases[] = {
+        {"azAZ09._-", "@azAZ09._-"},
+        {"`{@[/:", "@%60%7B%40%5B%2F%3A"},
+        {",+~ %", "@%2C%2B%7E%20%25"},
+        {std::string("\x01\x7f\x80\xff", 4), "@%01%7F%80%FF"},
+        {std::string(128, 'n'), "@" + std::string(128, 'n')},
+        {std::string(42, '/') + "ab", "@" + [] {
+             std::string f;
+             for (int i = 0; i < 42; i++)
+                 f += "%2F";
+             return f;
+         }() + "ab"},
+        {std::string(129, 'n'), "#"},
+        {std::string(43, '/'), "#"},
+    };
+    for (const auto &c : cases) {
+        SimulatedSystem sim;
+        sim.domain({c.name, "k", "v"});
+        std::vector<std::string> files;
+        for (const auto &entry : std::filesystem::directory_iterator(sim.dir() + "/domains"))
+            files.push_back(entry.path().filename().string());
+        ASSERT_EQ(files.size(), 1u) << c.file;
+        if (c.file == "#") {
+            EXPECT_EQ(files[0].size(), 33u) << files[0];
+            EXPECT_EQ(files[0].find_first_not_of("0123456789abcdef", 1), std::string::npos) << files[0];
+            EXPECT_EQ(files[0][0], '#');
+        } else {
+            EXPECT_EQ(files[0], c.file);
+        }
+    }
+}
+
+// Where the state folder cannot be made, the reason is the system's own.
+TEST(KelsimCommands, AFolderThatCannotBeMadeSaysWhy)
+{
+    // A pseudo file system refuses new folders even to root.
+    const std::string path = "/sys/keltools-test-folder";
+    errno = 0;
+    if (mkdir(path.c_str(), 0700) == 0) {
+        rmdir(path.c_str());
+        GTEST_SKIP() << path << " could be made on this host";
+    }
+    const std::string why = strerror(errno);
+    SimulatedSystem sim;
+    ToolRun r = sim.run("kelsim", {"init"}, {"KELSIM_DIR=" + path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kelsim: " + path + ": " + why + "\n");
 }
 
 TEST(KelsimCommands, EveryFailureSaysWhatWentWrong)

@@ -156,7 +156,7 @@ TEST(ListMembersSlow, ACallbackAtTheTimeOutIsNeitherCutNorTorn)
     }
     sim.set(set);
 
-    const int delays_ms[] = {9700, 9850, 9900, 9925, 9950, 9960, 9970, 9980,
+    const int delays_ms[] = {9000, 9700, 9850, 9900, 9925, 9950, 9960, 9970, 9980,
                              9990, 9995, 10000, 10005, 10010, 10050, 10300};
     std::vector<ToolProcess> started;
     for (int ms : delays_ms)
@@ -233,6 +233,7 @@ TEST(ListMembers, KeepsItsPromisesUnderFaults)
         {"stdout full", {"S"}, {}, Stdout::full, 1, "", ENOSPC_ERR, 0.1, 2},
         {"stdout full, 20000 names", {"BIG"}, {}, Stdout::full, 1, "", ENOSPC_ERR, 0.1, 8},
         {"stdout closed", {"S"}, {}, Stdout::closed, 1, "", EBADF_ERR, 0.1, 2},
+        {"descriptors 0 to 2 closed", {"S"}, {}, Stdout::all_closed, 1, "", "", 0.1, 2},
         {"the reader gone", {"BIG"}, {}, Stdout::reader_gone, 1, "", EPIPE_ERR, 0.1, 8},
         {"usage, stdout full", {}, {}, Stdout::full, 1, "", ENOSPC_ERR, 0, 2},
     };
@@ -306,7 +307,7 @@ TEST(ListMembersSlow, ASetWithoutEndJournalsABoundedAmount)
     for (size_t i = 1002; i < journal.size(); i++) {
         ASSERT_EQ(journal[i].call, "journal-thinned") << i;
         EXPECT_EQ(journal[i].fields.rfind("\"kelui_get_next_object_in_set\" 1 ", 0), 0u);
-        long count = atol(journal[i].fields.c_str() + journal[i].fields.rfind(' '));
+        long count = strtol(journal[i].fields.c_str() + journal[i].fields.rfind(' '), nullptr, 10);
         EXPECT_GT(count, last);
         last = count;
         if (i > 1002) {

@@ -90,6 +90,7 @@ TEST(NameTrace, KeepsItsPromisesUnderFaults)
         {"a call that takes 300 ms", {"1"}, {"KELSIM_FAULTS=block=ZunClient::sendCommand:300"}, Stdout::captured,
          0, "", "", 0.3, 1.0},
         {"a 1 ms heartbeat", {"0"}, {"KELSIM_FAULTS=heartbeat=1"}, Stdout::captured, 0, "", "", 0, 1.0},
+        {"descriptors 0 to 2 closed", {"1"}, {}, Stdout::all_closed, 0, "", "", 0, 1.0},
         {"usage, stdout full", {"2"}, {}, Stdout::full, 2, "", "nametrace: write error: No space left on device\n",
          0, 1.0},
         {"usage, stdout closed", {}, {}, Stdout::closed, 2, "", "nametrace: write error: Bad file descriptor\n", 0,

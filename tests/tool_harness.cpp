@@ -153,6 +153,7 @@ static int stdout_for(Stdout mode, int captured, int *master)
     case Stdout::captured:
         return captured;
     case Stdout::closed:
+    case Stdout::all_closed:
         return -1;
     case Stdout::terminal:
         return open_terminal(master);
@@ -188,7 +189,8 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
     // This system's folder and a few variables of the test's own, each
     // replaced by an extra_env entry of the same name.
     std::vector<std::string> env = {"KELSIM_DIR=" + dir_, "PATH=/usr/bin:/bin"};
-    for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "HOME", "TMPDIR"}) {
+    for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LLVM_PROFILE_FILE", "HOME",
+                             "TMPDIR"}) {
         if (const char *value = getenv(keep))
             env.push_back(std::string(keep) + "=" + value);
     }
@@ -200,10 +202,12 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
     }
 
     std::vector<char *> argv = {const_cast<char *>(path.c_str())};
+    argv.reserve(args.size() + 2);
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char *> envp;
+    envp.reserve(env.size() + 1);
     for (const std::string &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
@@ -221,7 +225,12 @@ ToolProcess SimulatedSystem::start_program(const std::string &path,
             dup2(tool_out, STDOUT_FILENO);
         else
             close(STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
+        if (mode == Stdout::all_closed) {
+            close(STDIN_FILENO);
+            close(STDERR_FILENO);
+        } else {
+            dup2(err, STDERR_FILENO);
+        }
         if (mode == Stdout::reader_gone)
             signal(SIGPIPE, SIG_IGN); // kept across execve
         execve(path.c_str(), argv.data(), envp.data());
@@ -254,6 +263,17 @@ ToolProcess::~ToolProcess()
         close(err);
 }
 
+// A sanitizer's report in what a tool said is a failure of the test,
+// whether or not the test looks at standard error.
+static void no_sanitizer_report(const ToolRun &r)
+{
+    for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                               "runtime error: "}) {
+        if (r.err.find(report) != std::string::npos)
+            ADD_FAILURE() << "process " << r.pid << " reported: " << r.err;
+    }
+}
+
 ToolRun finish(ToolProcess &p)
 {
     int status = 0;
@@ -269,6 +289,7 @@ ToolRun finish(ToolProcess &p)
         r.out = p.out >= 0 ? read_whole_file(p.out) : "";
     r.err = read_whole_file(p.err);
     p.pid = -1;
+    no_sanitizer_report(r);
     return r;
 }
 
@@ -291,6 +312,7 @@ std::vector<ToolRun> finish_all(std::vector<ToolProcess> &started)
             r.out = p.terminal ? read_terminal(p.out) : p.out >= 0 ? read_whole_file(p.out) : "";
             r.err = read_whole_file(p.err);
             p.pid = -1;
+            no_sanitizer_report(r);
         }
     }
     return runs;
@@ -336,7 +358,7 @@ void check_fault_cases(const SimulatedSystem &sim, const std::string &tool,
     while (std::getline(log, line)) {
         const std::string loaded = "libzun.so: loaded, log on descriptor ";
         ASSERT_EQ(line.rfind(loaded, 0), 0u) << "not the library's: " << line;
-        EXPECT_GT(atoi(line.c_str() + loaded.size()), 2) << "a standard descriptor was lent";
+        EXPECT_GT(strtol(line.c_str() + loaded.size(), nullptr, 10), 2) << "a standard descriptor was lent";
         lines++;
     }
     EXPECT_EQ(lines, cases.size()) << "one line from each run";

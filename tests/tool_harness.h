@@ -23,6 +23,7 @@ enum class Stdout {
     reader_gone, // a pipe without a reader, SIGPIPE ignored: EPIPE
     terminal,    // a pseudo-terminal in raw mode, read back into ToolRun::out
     discarded,   // /dev/null
+    all_closed,  // descriptors 0, 1 and 2 closed: nothing read, nothing said
 };
 
 // A started tool: its process and the files that receive its output.  It
@@ -88,7 +89,7 @@ class SimulatedSystem
                       Stdout out = Stdout::captured) const;
     ToolProcess start_program(const std::string &path, const std::vector<std::string> &args,
                               const std::vector<std::string> &extra_env = {},
-                              Stdout out = Stdout::captured) const;
+                              Stdout mode = Stdout::captured) const;
 
   private:
     std::string dir_;

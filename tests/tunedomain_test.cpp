@@ -32,7 +32,7 @@ TEST(TuneDomain, PassesTheThreeArgumentsUnchanged)
         {"DOM", "OPT", "VAL"},
         {"DOM", "OPT", ""},
         {"my dom", "a/b|c", "%s %d \\n"},
-        {"\xe2\x82\xac", "\x01\x7f", std::string(100 * 1024, 'v')},
+        {"\xe2\x82\xac", "\x01\x7f", std::string(size_t{100} * 1024, 'v')},
     };
     for (const auto &args : arglists) {
         SimulatedSystem sim;
@@ -91,6 +91,7 @@ TEST(TuneDomain, KeepsItsPromisesUnderFaults)
         {"a call that takes 300 ms", args, {"KELSIM_FAULTS=block=kelui_change_option:300"}, Stdout::captured,
          0, "", "", 0.8, 1.3},
         {"stdout closed, nothing to print", args, {}, Stdout::closed, 0, "", "", 0.5, 1.0},
+        {"descriptors 0 to 2 closed", args, {}, Stdout::all_closed, 0, "", "", 0.5, 1.0},
         {"usage, stdout full", {}, {}, Stdout::full, 1, "", "tunedomain: write error: No space left on device\n", 0,
          0.5},
         {"usage, stdout closed", {}, {}, Stdout::closed, 1, "", "tunedomain: write error: Bad file descriptor\n",
