@@ -53,10 +53,10 @@ TEST(EscapeCChar, LettersPrintablesAndOctal)
         {'\n', 2, "\\n"},
         {'\'', 2, "\\'"},
         {'\v', 2, "\\v"},
-        {'\0', 4, std::string("\\000", 5)},
-        {'\x01', 4, std::string("\\001", 5)},
-        {'\x1b', 4, std::string("\\033", 5)},
-        {'\x7f', 4, std::string("\\177", 5)},
+        {'\0', 4, std::string("\\000\0", 5)},
+        {'\x01', 4, std::string("\\001\0", 5)},
+        {'\x1b', 4, std::string("\\033\0", 5)},
+        {'\x7f', 4, std::string("\\177\0", 5)},
     };
     for (const auto &c : cases) {
         int ret;
@@ -85,9 +85,9 @@ TEST(EscapeKelChar, OnlyTheThreeSpecialsAreEscaped)
         int ret;
         std::string written;
     } cases[] = {
-        {'"', 4, std::string("\\042", 5)},
-        {'/', 4, std::string("\\057", 5)},
-        {'|', 4, std::string("\\174", 5)},
+        {'"', 4, std::string("\\042\0", 5)},
+        {'/', 4, std::string("\\057\0", 5)},
+        {'|', 4, std::string("\\174\0", 5)},
         {'\\', 0, ""},
         {'a', 0, ""},
         {'\n', 0, ""},

@@ -244,7 +244,7 @@ TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
                     rec.start();
                     r->ret = c.convert(r->buf, in, 4 * 130);
                     r->measured = c.convert(nullptr, in, 0);
-                    r->short_by_one = c.convert(r->buf + 4 * 130 + 1, in, exact_ret > 0 ? exact_ret - 1 : 0);
+                    r->short_by_one = c.convert(r->buf + size_t{4} * 130 + 1, in, exact_ret > 0 ? exact_ret - 1 : 0);
                     r->messages = rec.stop();
                     textcodec_use_level(textcodec_best_level());
                 };

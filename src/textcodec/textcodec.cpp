@@ -246,7 +246,9 @@ int c_text_to_kel(char *out, const char *in, int capacity)
         char esc[ESCAPE_BUFFER];
         char unused;
         int put;
-        if (ch == '"' && (i == 0 || i == len - 1)) {
+        // The enclosing quotes are copied as a plain character is, but must
+        // be taken before the check that refuses a raw quote.
+        if (ch == '"' && (i == 0 || i == len - 1)) { // NOLINT(bugprone-branch-clone)
             put = output_put(&o, &ch, 1);
             i += 1;
         } else if (escape_c_char(ch, esc) != 0 && ch != '\\') {

@@ -3,4 +3,4 @@
 // bytes of a text.
 #include "textcodec_vec256.h"
 
-const struct textcodec_kernels textcodec_avx2_kernels = kernels_of<vec256>();
+constexpr struct textcodec_kernels textcodec_avx2_kernels = kernels_of<vec256>();

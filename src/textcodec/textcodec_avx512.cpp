@@ -19,5 +19,5 @@ int short_kel_text_to_raw(char *out, const char *in, int capacity)
 
 } // namespace
 
-const struct textcodec_kernels textcodec_avx512_kernels =
+constexpr struct textcodec_kernels textcodec_avx512_kernels =
     kernels_of<vec512>(short_c_text_to_kel, short_kel_text_to_raw, short_raw_text_to_kel);

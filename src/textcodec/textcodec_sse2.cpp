@@ -2,4 +2,4 @@
 // The codec's kernels for SSE2, the x86-64 baseline: 16 bytes at a time.
 #include "textcodec_vec128.h"
 
-const struct textcodec_kernels textcodec_sse2_kernels = kernels_of<vec128>();
+constexpr struct textcodec_kernels textcodec_sse2_kernels = kernels_of<vec128>();

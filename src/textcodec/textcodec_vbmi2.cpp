@@ -39,8 +39,8 @@ static_assert(letters.of[(unsigned char)'n'] == '\n' && letters.of[(unsigned cha
  * the last escape reaches past the block.
  */
 struct decoded_block {
-    uint64_t keep;
     __m512i bytes;
+    uint64_t keep;
     size_t hard_at;
     size_t overhang;
 };

@@ -157,6 +157,7 @@ static void print_name(struct output *out, const char objName[32])
     out->used += n + 1;
 }
 
+// NOLINTNEXTLINE(readability-non-const-parameter): the library's callback type
 static void handler(int *pId, long *pParam)
 {
     int Id = *pId;
