@@ -29,6 +29,7 @@ test)
         g++-mingw-w64-x86-64 wine64        # its sources as a 64-bit build, run under wine64
         wine                               # the wine front end
         lintian devscripts pkgconf         # the Debian packages and the pkg-config file
+        debhelper dpkg-dev autopkgtest     # the Debian source package, built and tested
         libbenchmark-dev libglib2.0-dev    # the codec's benchmark is built too,
         rapidjson-dev libboost-json1.81-dev libsimdjson-dev  # with its peers
     )

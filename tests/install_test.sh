@@ -7,14 +7,16 @@
 # the codec was built (the sanitizer build needs its compiler, its runtime
 # and, for its checks of C++ code, the C++ library).
 #
-#   install_test.sh install BUILD                cmake --install, then a C consumer of the codec
-#                                                through find_package and through pkg-config
-#   install_test.sh package BUILD                the two Debian packages: metadata, file
-#                                                lists, lintian, and unpacked with dpkg -x
+#   install_test.sh install BUILD       cmake --install, then a C consumer of the codec
+#                                       through find_package and through pkg-config
+#   install_test.sh packages FOLDER     the Debian packages in FOLDER: metadata, file
+#                                       lists, unpacked with dpkg -x and run
+#   install_test.sh installed-tools     the installed packages (autopkgtest): every tool
+#   install_test.sh installed-dev       against the stand-in; a consumer of the codec
 set -euo pipefail
 
 mode=$1
-build=$2
+build=${2:-}
 work=$(mktemp -d /tmp/keltools-install-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
@@ -31,12 +33,8 @@ check_layout() {
         share/man/man1/listmembers.1.gz share/man/man1/nametrace.1.gz \
         share/man/man1/guichannel.1.gz share/man/man3/textcodec.3.gz \
         include/keltools/textcodec.h "$libdir/libtextcodec.a" \
-        "$libdir/cmake/keltools/keltoolsConfig.cmake" "$libdir/pkgconfig/keltools-textcodec.pc" \
-        share/doc/keltools/copyright share/doc/keltools-dev/changelog.Debian.gz; do
+        "$libdir/cmake/keltools/keltoolsConfig.cmake" "$libdir/pkgconfig/keltools-textcodec.pc"; do
         [ -e "$root/$f" ] || fail "$f is not installed"
-    done
-    for f in libkelui.so libzun.so kelsim; do
-        [ ! -e "$root/bin/$f" ] || fail "the stand-in's $f is installed by default"
     done
     for t in haltdomain tunedomain listmembers nametrace; do
         readelf -d "$root/bin/$t" | grep -q 'R.*PATH.*\[\$ORIGIN\]' || fail "$t lost its run path"
@@ -44,26 +42,38 @@ check_layout() {
     ! readelf -d "$root/bin/guichannel" | grep -q 'R.*PATH' || fail "guichannel has a run path"
 }
 
-# run_tools BIN: the installed tools, with the stand-in beside them.
+# run_tools BIN LIBS: the installed tools, with the stand-in's libraries
+# in LIBS (beside the tools, or the package's private folder).
 run_tools() {
     local bin=$1 out
-    export KELSIM_DIR=$work/state
-    "$bin/kelsim" init
-    "$bin/kelsim" domain DOM maxload 10
-    "$bin/kelsim" set SET alpha beta gamma
+    export KELSIM_DIR=$work/state LD_LIBRARY_PATH=$2
+    kelsim=$bin/kelsim
+    [ -x "$kelsim" ] || kelsim=kelsim
+    "$kelsim" init
+    "$kelsim" domain DOM maxload 10
+    "$kelsim" set SET alpha beta gamma
 
     "$bin/haltdomain" DOM || fail "haltdomain failed"
     "$bin/tunedomain" DOM maxload 20 || fail "tunedomain failed"
     out=$("$bin/listmembers" SET) || fail "listmembers failed"
     [ "$out" = $'alpha\nbeta\ngamma' ] || fail "listmembers printed '$out'"
     "$bin/nametrace" 1 || fail "nametrace failed"
-    out=$(LD_LIBRARY_PATH=$bin "$bin/guichannel") || fail "guichannel failed"
+    out=$("$bin/guichannel") || fail "guichannel failed"
     [ "$out" = "VODARE/SERVER/CMNDS/$(hostname)/${out##*/}" ] || fail "guichannel printed '$out'"
+    unset LD_LIBRARY_PATH
 
     local calls
     calls=$(cut -d ' ' -f 2 "$KELSIM_DIR/journal" | sort -u | tr '\n' ' ')
     [ "$calls" = "ZunClient::sendCommand callback kelui_book_objectsetchange kelui_change_option kelui_get_first_object_in_set kelui_get_next_object_in_set kelui_kill " ] ||
         fail "the journal holds the calls $calls"
+}
+
+# private_standin BIN: the packaged stand-in is not found by itself, so it
+# cannot take the place of the real libraries.
+private_standin() {
+    local status=0
+    "$1/haltdomain" DOM 2>/dev/null || status=$?
+    [ $status -eq 127 ] || fail "haltdomain found libraries without LD_LIBRARY_PATH (status $status)"
 }
 
 # consumer PREFIX LIBDIR: a C program builds against the installed codec
@@ -116,55 +126,64 @@ install)
     cmake --install "$build" --prefix "$prefix" >/dev/null
     libdir=$(cd "$prefix" && dirname "$(ls -d lib*/libtextcodec.a lib/*/libtextcodec.a 2>/dev/null | head -n 1)")
     check_layout "$prefix" "$libdir"
+    for f in libkelui.so libzun.so kelsim; do
+        [ ! -e "$prefix/bin/$f" ] || fail "the stand-in's $f is installed by default"
+    done
     cmake --install "$build" --prefix "$prefix" --component standin >/dev/null
-    run_tools "$prefix/bin"
+    run_tools "$prefix/bin" "$prefix/bin"
     consumer "$prefix" "$libdir"
     ;;
-package)
-    (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null) ||
-        fail "cpack failed"
-    tools=$(ls "$work"/deb/keltools_*.deb)
-    dev=$(ls "$work"/deb/keltools-dev_*.deb)
+packages)
+    debs=$build
+    tools=$(ls "$debs"/keltools_*.deb)
+    dev=$(ls "$debs"/keltools-dev_*.deb)
+    standin=$(ls "$debs"/keltools-standin_*.deb)
     [ "$(dpkg-deb -f "$tools" Package)" = keltools ] || fail "the tools package's name"
     [ "$(dpkg-deb -f "$dev" Package)" = keltools-dev ] || fail "the development package's name"
-    [ "$(dpkg-deb -f "$tools" Depends)" = "libc6 (>= 2.34)" ] || fail "the package's dependencies"
-    for deb in "$tools" "$dev"; do
+    [ "$(dpkg-deb -f "$tools" Depends)" = "libc6 (>= 2.34)" ] ||
+        fail "the tools package depends on $(dpkg-deb -f "$tools" Depends)"
+    for deb in "$tools" "$dev" "$standin"; do
         maintainer=$(dpkg-deb -f "$deb" Maintainer)
         [[ $maintainer == *@* && $maintainer != *localhost* ]] || fail "maintainer $maintainer"
         description=$(dpkg-deb -f "$deb" Description)
         [ "$(wc -l <<<"$description")" -gt 5 ] || fail "$deb: description too short"
-        grep -q 'not packaged here' <<<"$description" || fail "$deb: KEL libraries"
     done
     # Each package holds its own files and no other's.
     tools_files=$(dpkg-deb -c "$tools")
     dev_files=$(dpkg-deb -c "$dev")
+    standin_files=$(dpkg-deb -c "$standin")
     grep -q ' ./usr/bin/haltdomain$' <<<"$tools_files" || fail "keltools lacks the tools"
-    ! grep -qE 'textcodec|include' <<<"$tools_files" || fail "keltools holds the codec"
+    ! grep -qE 'textcodec|include|kel(ui|sim)|zun' <<<"$tools_files" || fail "keltools holds another's files"
     ! grep -q '/bin/' <<<"$dev_files" || fail "keltools-dev holds programs"
+    # The stand-in's libraries never where the dynamic linker looks.
+    grep -q ' ./usr/bin/kelsim$' <<<"$standin_files" || fail "keltools-standin lacks kelsim"
+    ! grep -qE ' \./usr/lib/([^/]*/)?lib[^/]*\.so' <<<"$standin_files" ||
+        fail "keltools-standin puts a library in a public folder"
+
+    root=$work/root
+    for deb in "$tools" "$dev" "$standin"; do
+        dpkg -x "$deb" "$root"
+    done
+    libdir=$(cd "$root/usr" && dirname "$(ls -d lib/*/libtextcodec.a)")
+    check_layout "$root/usr" "$libdir"
     for t in haltdomain tunedomain listmembers nametrace guichannel; do
-        newest=$(objdump -T "$build/bin/$t" | grep -o 'GLIBC_[0-9.]*' | sort -V | tail -n 1)
+        ! readelf -S "$root/usr/bin/$t" | grep -q '\.debug_' || fail "$t is not stripped"
+        newest=$(objdump -T "$root/usr/bin/$t" | grep -o 'GLIBC_[0-9.]*' | sort -V | tail -n 1)
         [ "$(printf '%s\nGLIBC_2.34\n' "$newest" | sort -V | tail -n 1)" = GLIBC_2.34 ] ||
             fail "$t needs $newest"
     done
-    if [ "${KELTOOLS_SANITIZED:-FALSE}" = TRUE ]; then
-        echo "lintian: not run on the packages of a sanitizer build"
-    elif command -v lintian >/dev/null; then
-        tags=$(lintian -I --pedantic "$tools" "$dev" 2>&1 | grep -v '^running with root privileges' || true)
-        [ -z "$tags" ] || fail "lintian: $tags"
-    else
-        echo "lintian is not installed: not run"
-    fi
-
-    dpkg -x "$tools" "$work/root"
-    dpkg -x "$dev" "$work/root"
-    libdir=$(cd "$work/root/usr" && dirname "$(ls -d lib/*/libtextcodec.a lib/libtextcodec.a 2>/dev/null | head -n 1)")
-    check_layout "$work/root/usr" "$libdir"
-    for t in haltdomain tunedomain listmembers nametrace guichannel; do
-        ! readelf -S "$work/root/usr/bin/$t" | grep -q '\.debug_' || fail "$t is not stripped"
-    done
-    cp "$build/bin/libkelui.so" "$build/bin/libzun.so" "$build/bin/kelsim" "$work/root/usr/bin/"
-    run_tools "$work/root/usr/bin"
-    consumer "$work/root/usr" "$libdir"
+    # Built with the flags of dpkg-buildflags, as hardened as the default build.
+    bash "$(dirname "$0")/hardening_test.sh" "$root/usr/bin" || fail "the packaged tools are not hardened"
+    run_tools "$root/usr/bin" "$(ls -d "$root"/usr/lib/*/keltools-standin)"
+    private_standin "$root/usr/bin"
+    consumer "$root/usr" "$libdir"
+    ;;
+installed-tools)
+    run_tools /usr/bin "$(ls -d /usr/lib/*/keltools-standin)"
+    private_standin /usr/bin
+    ;;
+installed-dev)
+    consumer /usr "$(cd /usr && dirname "$(ls -d lib/*/libtextcodec.a)")"
     ;;
 esac
 echo "ok: $mode"

@@ -366,7 +366,7 @@ TEST(KelsimCommands, EveryFailureSaysWhatWentWrong)
         EXPECT_EQ(r.out.rfind("usage: kelsim init", 0), 0u) << args[0];
         EXPECT_EQ(r.err, "");
     }
-    EXPECT_EQ(sim.run("kelsim", {"set", "--version"}).out, "kelsim (keltools) 1.0.0\n");
+    EXPECT_EQ(sim.run("kelsim", {"set", "--version"}).out, "kelsim (keltools) 1.1.0\n");
     // After "--" every argument is a name.
     EXPECT_EQ(sim.run("kelsim", {"set", "S", "--", "--help", "--"}).status, 0);
     EXPECT_EQ(sim.show(), "domains:\nobject sets:\n  \"S\": \"--help\" \"--\"\nname server debug: off\n");
