@@ -3,11 +3,19 @@
 # The test command.  Sets up the machine, cross-compiles the Windows build
 # (and the same sources as a 64-bit build), checks that the main job runs
 # from a clean copy with tests and benchmark off, then builds and runs
-# every test twice: once with g++ and warnings as errors, once more with
-# clang under AddressSanitizer and UndefinedBehaviorSanitizer (which also
-# builds and runs the codec's fuzz target).  The second pass sets
-# KELTOOLS_NO_I386=1, so the fallback for hosts that cannot run 32-bit x86
-# code is exercised in every run.
+# every test three times:
+#   - g++, warnings as errors (the default preset), then clang-tidy over
+#     src/, kelsim/ and tests/ with that build's compile commands;
+#   - clang under AddressSanitizer and UndefinedBehaviorSanitizer with
+#     source-based coverage (the coverage preset), which also builds and
+#     runs the codec's fuzz target; it sets KELTOOLS_NO_I386=1, so the
+#     fallback for hosts that cannot run 32-bit x86 code is exercised in
+#     every run, and fails below the coverage floors (scripts/coverage.sh);
+#   - clang under ThreadSanitizer (the tsan preset).
+# Before them, the Debian source package: built once, its binary packages
+# checked by lintian, and tested as installed by autopkgtest where this
+# machine can install packages (scripts/debian.sh).  Each step's header
+# says how far into the run it starts.
 #
 # Every step runs even when an earlier one failed; the status is non-zero
 # if any failed, and the failures are the last thing printed.
@@ -20,7 +28,7 @@ failures=()
 step() {
     local name=$1
     shift
-    echo "=== $name"
+    echo "=== $name ($SECONDS s into the run)"
     if ! "$@"; then
         failures+=("$name")
         return 1
@@ -62,18 +70,26 @@ lean_demo() {
     return $status
 }
 
-# pass NAME PRESET: configures, builds and tests the build of a preset,
-# warnings as errors, with the tests and both Windows builds to test.
-pass() {
-    local name=$1 preset=$2 dir
-    dir=$root/$(preset_dir "$preset")
+# build NAME PRESET: configures and builds a preset, warnings as errors,
+# with the tests and both Windows builds to test.
+build() {
+    local name=$1 preset=$2
     step "$name: configure" quietly cmake --preset "$preset" -DKELTOOLS_WERROR=ON -DKELTOOLS_TESTS=ON \
         -DKELTOOLS_WINDOWS_BIN="$root/build-windows/bin" \
         -DKELTOOLS_WINDOWS64_BIN="$root/build-windows64/bin" &&
-        step "$name: build" cmake --build --preset "$preset" -j "$(nproc)" || return
+        step "$name: build" cmake --build --preset "$preset" -j "$(nproc)"
+}
+
+# pass NAME PRESET [COMMAND...]: builds a preset and runs its tests, with
+# the test preset's environment, or runs COMMAND in their place.
+pass() {
+    local name=$1 preset=$2 dir
+    shift 2
+    dir=$root/$(preset_dir "$preset")
+    build "$name" "$preset" || return
     echo "Windows tests: does this host run the 32-bit build under wine? $(tests/probe_i386.sh)"
-    step "$name: tests" bash -c "cd '$dir' && ctest --output-on-failure -j 2" ||
-        failures[-1]+=$'\n'"$(failed_tests "$dir")"
+    [ $# -gt 0 ] || set -- ctest --preset "$preset" -j "$(nproc)"
+    step "$name: tests" "$@" || failures[-1]+=$'\n'"$(failed_tests "$dir")"
 }
 
 # The build folder of a preset (CMakePresets.json: build-PRESET, or build).
@@ -87,8 +103,13 @@ step "Windows build (64-bit, for hosts without 32-bit support)" quietly bash -c 
     "cmake --preset windows64 && cmake --build --preset windows64 -j $(nproc)"
 step "the main job from a clean copy" lean_demo
 
+step "the Debian packages" scripts/debian.sh
 pass "g++, warnings as errors" default
-KELTOOLS_NO_I386=1 pass "clang, ASan and UBSan, 64-bit Windows fallback" sanitize
+step "clang-tidy" scripts/tidy.sh build
+KELTOOLS_NO_I386=1 pass "clang, ASan and UBSan with coverage, 64-bit Windows fallback" coverage \
+    scripts/coverage.sh --no-build
+# Last, so that the run ends with CTest's summary.
+pass "clang, ThreadSanitizer" tsan
 
 if [ ${#failures[@]} -gt 0 ]; then
     echo
