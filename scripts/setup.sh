@@ -30,6 +30,7 @@ test)
         wine                               # the wine front end
         lintian devscripts pkgconf         # the Debian packages and the pkg-config file
         debhelper dpkg-dev autopkgtest     # the Debian source package, built and tested
+        g++-multilib                       # the codec built with -m32
         libbenchmark-dev libglib2.0-dev    # the codec's benchmark is built too,
         rapidjson-dev libboost-json1.81-dev libsimdjson-dev  # with its peers
     )
