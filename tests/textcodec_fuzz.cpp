@@ -3,7 +3,7 @@
 // AddressSanitizer every input and output buffer is exactly as large as
 // the call may use, on the heap, so one byte read or written too far is a
 // finding.  Each converter at every level that this processor runs must
-// agree with the exact path, partial output included; the primitives must
+// agree with the exact path, partial output and messages included; the primitives must
 // keep to their bounds; and for 7-bit raw text the trip through KEL text
 // must give the text back.
 #include "textcodec.h"
@@ -13,8 +13,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <initializer_list>
+#include <string>
 
 typedef int (*Converter)(char *, const char *, int);
 
@@ -57,15 +59,31 @@ static int check_bounds(Converter f, const char *in, int small)
     return want;
 }
 
-// The same result and the same bytes written at every level as by the
-// exact path, in a buffer of the given capacity, and the same count when
-// measuring.
+// What the codec printed on standard output (a file of its own) since the
+// last call; the file is emptied.
+static std::string messages()
+{
+    fflush(stdout);
+    long end = ftell(stdout);
+    std::string text(end > 0 ? (size_t)end : 0, '\0');
+    if (end > 0)
+        check(pread(fileno(stdout), &text[0], text.size(), 0) == (ssize_t)text.size(), "messages unread");
+    check(ftruncate(fileno(stdout), 0) == 0, "messages not emptied");
+    rewind(stdout);
+    return text;
+}
+
+// The same result, the same bytes written and the same messages at every
+// level as by the exact path, in a buffer of the given capacity, and the
+// same count when measuring.
 static void check_levels(Converter f, const char *in, int capacity)
 {
     char *want = nullptr;
     textcodec_use_level(TEXTCODEC_EXACT);
+    messages();
     int want_ret = convert(f, in, capacity, &want);
     int want_measured = f(nullptr, in, 0);
+    std::string want_messages = messages();
     for (int level = TEXTCODEC_SSE2; level < TEXTCODEC_LEVELS; level++) {
         if (!textcodec_level_supported((textcodec_level)level))
             continue;
@@ -74,6 +92,7 @@ static void check_levels(Converter f, const char *in, int capacity)
         check(convert(f, in, capacity, &got) == want_ret, "a level's result differs");
         check(memcmp(got, want, (size_t)capacity + 1) == 0, "a level's output differs");
         check(f(nullptr, in, 0) == want_measured, "a level measures differently");
+        check(messages() == want_messages, "a level's messages differ");
         free(got);
     }
     textcodec_use_level(textcodec_best_level());
@@ -115,9 +134,14 @@ static void check_primitives(const uint8_t *data, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // The codec prints its refusals; keep the fuzzer's output readable.
-    if (freopen("/dev/null", "w", stdout) == nullptr)
+    // The codec prints its refusals: into a file of their own, read back
+    // and compared between levels, which keeps the fuzzer's output readable.
+    char path[] = "/tmp/keltools-fuzz-messages-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0 || freopen(path, "w+", stdout) == nullptr)
         abort();
+    unlink(path);
+    close(fd);
     return 0;
 }
 

@@ -192,6 +192,25 @@ TEST_P(KernelsAgainstTheExactPath, OneSpecialCharacterAtEveryPositionOfLongRuns)
     }
 }
 
+// Every escape overhanging the end of a block of each width by every one
+// of its bytes but the first, in the first, second and third block of a
+// text read from an aligned start.
+TEST_P(KernelsAgainstTheExactPath, EscapesOverhangingABlockEndByEveryOffset)
+{
+    StdoutRecorder rec;
+    for (const std::string escape : {"\\057", "\\1234", "\\0", "\\x41", "\\x414", "\\n", "\\\"", "\\q"}) {
+        for (size_t width : {16, 32, 64}) {
+            for (size_t block = 1; block <= 3; block++) {
+                for (size_t overhang = 1; overhang < escape.size(); overhang++) {
+                    size_t at = block * width - (escape.size() - overhang);
+                    std::string in = std::string(at, 'x') + escape + std::string(width, 'y');
+                    ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), in, 0, 13)) << escape << " at " << at;
+                }
+            }
+        }
+    }
+}
+
 // Long valid texts, raw and encoded, at every capacity: where a failure for
 // want of room leaves the output.
 TEST_P(KernelsAgainstTheExactPath, LongTextsAtEveryCapacity)
@@ -262,6 +281,76 @@ TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
         }
     }
     munmap(pages, 2 * page);
+}
+
+// Names that start near the end of one page and go on into the next, of
+// every length to 130: the short path's load stops at the page's end, and
+// the rest of the text is read from the second page.
+TEST_P(KernelsAgainstTheExactPath, NamesAcrossTwoPages)
+{
+    StdoutRecorder rec;
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    char *pages = (char *)mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
+    std::mt19937 rng(37);
+    for (size_t before : {1, 2, 15, 16, 31, 32, 33, 63, 64, 65}) {
+        for (size_t length = before; length <= 130; length += 7) {
+            std::string name = random_text(rng, 60, before % 2 == 0);
+            name.resize(length);
+            char *in = pages + page - before;
+            memcpy(in, name.c_str(), length + 1);
+            for (const Named &c : converters) {
+                std::string want_buf(4 * 130 + 1, '#'), got_buf(4 * 130 + 1, '#');
+                textcodec_use_level(TEXTCODEC_EXACT);
+                rec.start();
+                int want = c.convert(&want_buf[0], in, 4 * 130);
+                std::string want_messages = rec.stop();
+                textcodec_use_level(GetParam());
+                rec.start();
+                int got = c.convert(&got_buf[0], in, 4 * 130);
+                std::string got_messages = rec.stop();
+                textcodec_use_level(textcodec_best_level());
+                ASSERT_EQ(got, want) << c.name << " \"" << name << "\" from " << before << " before a page";
+                ASSERT_EQ(got_messages, want_messages) << c.name << " \"" << name << "\"";
+                ASSERT_EQ(got_buf, want_buf) << c.name << " \"" << name << "\"";
+            }
+        }
+    }
+    munmap(pages, 3 * page);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// A text without its terminator inside its allocation is reported at every
+// level, the short path's unchecked load included.
+TEST_P(KernelsAgainstTheExactPath, AnUnterminatedTextIsReportedUnderAddressSanitizer)
+{
+#ifndef UNDER_ADDRESS_SANITIZER
+    GTEST_SKIP() << "not built with AddressSanitizer";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (size_t length : {1, 10, 40, 63}) {
+        for (const Named &c : converters) {
+            EXPECT_DEATH(
+                {
+                    textcodec_use_level(GetParam());
+                    std::unique_ptr<char[]> text(new char[length]);
+                    memset(text.get(), 'a', length);
+                    char out[256];
+                    c.convert(out, text.get(), sizeof out - 1);
+                },
+                "heap-buffer-overflow")
+                << c.name << ", " << length << " bytes";
+        }
+    }
+#endif
 }
 
 TEST_P(KernelsAgainstTheExactPath, EveryByteValue)

@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: MIT
 /*
- * Text codec for KEL strings: the escape primitives, then the converters
- * built on them, written as the rules read, one character or escape at a
- * time.  This exact path defines every result, message and partial
- * output.  Each converter first offers the whole text to its short-text
- * kernel, then hands its input to one kernel at the top of its loop; the
- * kernels (textcodec_kernels.h; the exact level's consume nothing) do
- * what is easy and return where the exact path goes on.
+ * Text codec for KEL strings: the messages, the escape primitives, and
+ * the converters of the exact level (textcodec_convert.h has their loops).
+ * Each public converter calls the converter of the level in use.
  */
 #include "textcodec.h"
 
+#include "textcodec_convert.h"
 #include "textcodec_kernels.h"
 #include "textcodec_rules.h"
 
@@ -20,20 +17,6 @@
 /* ---- Messages --------------------------------------------------------- */
 
 /* Every message of the codec, byte for byte; each goes to standard output. */
-enum message {
-    NO_OCTAL_DIGITS,
-    OCTAL_OUT_OF_RANGE,
-    MISSING_X,
-    NO_HEX_DIGITS,
-    HEX_OUT_OF_RANGE,
-    NO_ROOM,
-    UNBALANCED_QUOTES,
-    RAW_IN_C_TEXT,
-    ILLEGAL_ESCAPE,
-    RAW_KEL_SPECIAL,
-    RAW_C_SPECIAL,
-};
-
 static const char *const messages[] = {
     " *** Error   no octal digits\n",
     " *** Error  octal escape sequence out of range\n",
@@ -48,7 +31,7 @@ static const char *const messages[] = {
     " *** error the string has unescaped special C characters\n",
 };
 
-static void say(enum message m)
+void textcodec_say(enum textcodec_message m)
 {
     fputs(messages[m], stdout);
 }
@@ -86,11 +69,11 @@ int decode_octal_escape(const char *digits, char *out)
     for (int d; n < MAX_OCTAL_DIGITS && (d = octal_digit_value(digits[n])) >= 0; n++)
         value = value * 8 + d;
     if (n == 0) {
-        say(NO_OCTAL_DIGITS);
+        textcodec_say(NO_OCTAL_DIGITS);
         return -1;
     }
     if (value > MAX_DECODED) {
-        say(OCTAL_OUT_OF_RANGE);
+        textcodec_say(OCTAL_OUT_OF_RANGE);
         return -1;
     }
     *out = (char)value;
@@ -108,17 +91,17 @@ int decode_hex_escape(const char *x, char *out)
     int n = 0;
 
     if (x[0] != 'x') {
-        say(MISSING_X);
+        textcodec_say(MISSING_X);
         return -1;
     }
     for (int d; n < MAX_HEX_DIGITS && (d = hex_digit_value(x[1 + n])) >= 0; n++)
         value = value * 16 + d;
     if (n == 0) {
-        say(NO_HEX_DIGITS);
+        textcodec_say(NO_HEX_DIGITS);
         return -1;
     }
     if (value > MAX_DECODED) {
-        say(HEX_OUT_OF_RANGE);
+        textcodec_say(HEX_OUT_OF_RANGE);
         return -1;
     }
     *out = (char)value;
@@ -161,7 +144,7 @@ int decode_escape_sequence(const char *seq, char *out)
 char *append_bounded(char *dst, const char *src, int n, const char *last)
 {
     if (n < 0 || n > last - dst + 1) {
-        say(NO_ROOM);
+        textcodec_say(NO_ROOM);
         return NULL;
     }
     int k = 0;
@@ -174,202 +157,32 @@ char *append_bounded(char *dst, const char *src, int n, const char *last)
 
 /* ---- String converters ------------------------------------------------ */
 
-/*
- * Appends n characters through append_bounded, or only counts them in
- * measure mode.  Returns 0, or -1 after the buffer message when they do
- * not fit.  With a capacity below 1 nothing fits, and the last usable
- * position (start + capacity - 1) would lie before the buffer, so it is
- * never formed.  A count that would overflow an int fails the same way,
- * in measure mode too.
- */
-static int output_put(struct textcodec_output *o, const char *src, int n)
+namespace
 {
-    if ((size_t)n > textcodec_room(o)) {
-        say(NO_ROOM);
-        return -1;
-    }
-    if (o->start != NULL) {
-        char *next = append_bounded(o->next, src, n, o->start + o->capacity - 1);
-        if (next == NULL)
-            return -1;
-        o->next = next;
-    }
-    o->count += n;
-    return 0;
-}
+constexpr struct textcodec_kernels exact_kernels = {
+    textcodec_no_short_text,    textcodec_no_short_text,    textcodec_no_short_text,
+    textcodec_nothing_consumed, textcodec_nothing_consumed, textcodec_nothing_consumed};
+} // namespace
+
+const struct textcodec_converters textcodec_exact_converters = converters_of<exact_kernels>();
 
 /*
- * Terminates the text and returns its length.  A successful text always
- * leaves room for the terminator in the caller's capacity + 1 bytes; a
- * negative capacity means there is no buffer at all to terminate.
+ * Constant-initialised to the exact level, so that a converter called by
+ * another library's initialiser, before the level is chosen, is still right.
  */
-static int output_end(struct textcodec_output *o)
-{
-    if (o->start != NULL && o->capacity >= 0)
-        *o->next = '\0';
-    return o->count;
-}
+struct textcodec_converters textcodec_active = converters_of<exact_kernels>();
 
-/* A text of one or more characters that opens with a quote must close with one, and back. */
-static int quotes_balanced(const char *in, size_t len)
-{
-    if ((in[0] == '"') != (in[len - 1] == '"')) {
-        say(UNBALANCED_QUOTES);
-        return 0;
-    }
-    return 1;
-}
-
-/*
- * C-literal text to KEL text.  Enclosing quotes are kept, escapes are
- * checked and copied as they stand, except \" which becomes \042, and a
- * raw '/' or '|' is escaped.
- */
 int c_text_to_kel(char *out, const char *in, int capacity)
 {
-    int whole = textcodec_active.short_c_text_to_kel(out, in, capacity);
-    if (whole != TEXTCODEC_LONG)
-        return whole;
-
-    struct textcodec_output o = {out, out, capacity, 0};
-    size_t len = strlen(in);
-    size_t i = 0;
-
-    if (len > 0 && !quotes_balanced(in, len))
-        return -1;
-    while (i < len) {
-        i = textcodec_active.c_text_to_kel(in, len, i, &o);
-        if (i >= len)
-            break;
-
-        char ch = in[i];
-        char esc[ESCAPE_BUFFER];
-        char unused;
-        int put;
-        // The enclosing quotes are copied as a plain character is, but must
-        // be taken before the check that refuses a raw quote.
-        if (ch == '"' && (i == 0 || i == len - 1)) { // NOLINT(bugprone-branch-clone)
-            put = output_put(&o, &ch, 1);
-            i += 1;
-        } else if (escape_c_char(ch, esc) != 0 && ch != '\\') {
-            say(RAW_IN_C_TEXT);
-            return -1;
-        } else if (ch == '\\') {
-            int n = decode_escape_sequence(in + i, &unused);
-            if (n < 0) {
-                say(ILLEGAL_ESCAPE);
-                return -1;
-            }
-            if (in[i + 1] == '"') {
-                put = output_put(&o, "\\042", 4);
-                i += 2;
-            } else {
-                put = output_put(&o, in + i, n);
-                i += (size_t)n;
-            }
-        } else if (escape_kel_char(ch, esc) == 4) {
-            put = output_put(&o, esc, 4);
-            i += 1;
-        } else {
-            put = output_put(&o, &ch, 1);
-            i += 1;
-        }
-        if (put < 0)
-            return -1;
-    }
-    return output_end(&o);
+    return textcodec_active.c_text_to_kel(out, in, capacity);
 }
 
-/*
- * KEL text to raw text.  Enclosing quotes are dropped and every escape is
- * decoded; a raw special or control character is refused.  An escape at
- * the end of a quoted body reads on into the closing quote, as the input
- * is one string.
- */
 int kel_text_to_raw(char *out, const char *in, int capacity)
 {
-    int whole = textcodec_active.short_kel_text_to_raw(out, in, capacity);
-    if (whole != TEXTCODEC_LONG)
-        return whole;
-
-    struct textcodec_output o = {out, out, capacity, 0};
-    size_t len = strlen(in);
-    const char *body = in;
-    size_t body_len = len;
-    size_t i = 0;
-
-    if (len > 0 && !quotes_balanced(in, len))
-        return -1;
-    if (len > 0 && in[0] == '"') {
-        body = in + 1;
-        body_len = len >= 2 ? len - 2 : 0; /* a lone quote has no body */
-    }
-    while (i < body_len) {
-        i = textcodec_active.kel_text_to_raw(body, body_len, i, &o);
-        if (i >= body_len)
-            break;
-
-        char ch = body[i];
-        char esc[ESCAPE_BUFFER];
-        int put;
-        if (escape_kel_char(ch, esc) != 0) {
-            say(RAW_KEL_SPECIAL);
-            return -1;
-        }
-        if (ch == '\\') {
-            char decoded;
-            int n = decode_escape_sequence(body + i, &decoded);
-            if (n < 0) {
-                say(ILLEGAL_ESCAPE);
-                return -1;
-            }
-            put = output_put(&o, &decoded, 1);
-            i += (size_t)n;
-        } else if (escape_c_char(ch, esc) != 0) {
-            say(RAW_C_SPECIAL);
-            return -1;
-        } else {
-            put = output_put(&o, &ch, 1);
-            i += 1;
-        }
-        if (put < 0)
-            return -1;
-    }
-    return output_end(&o);
+    return textcodec_active.kel_text_to_raw(out, in, capacity);
 }
 
-/*
- * Raw text to KEL text, unquoted.  The KEL escapes take precedence, so a
- * quote becomes \042, never \".
- */
 int raw_text_to_kel(char *out, const char *in, int capacity)
 {
-    int whole = textcodec_active.short_raw_text_to_kel(out, in, capacity);
-    if (whole != TEXTCODEC_LONG)
-        return whole;
-
-    struct textcodec_output o = {out, out, capacity, 0};
-    size_t len = strlen(in);
-    size_t i = 0;
-
-    while (i < len) {
-        i = textcodec_active.raw_text_to_kel(in, len, i, &o);
-        if (i >= len)
-            break;
-
-        char ch = in[i];
-        char esc[ESCAPE_BUFFER];
-        int n;
-        int put;
-        if (escape_kel_char(ch, esc) == 4)
-            put = output_put(&o, esc, 4);
-        else if ((n = escape_c_char(ch, esc)) != 0)
-            put = output_put(&o, esc, n);
-        else
-            put = output_put(&o, &ch, 1);
-        if (put < 0)
-            return -1;
-        i += 1;
-    }
-    return output_end(&o);
+    return textcodec_active.raw_text_to_kel(out, in, capacity);
 }

@@ -3,4 +3,9 @@
 // bytes of a text.
 #include "textcodec_vec256.h"
 
-constexpr struct textcodec_kernels textcodec_avx2_kernels = kernels_of<vec256>();
+namespace
+{
+constexpr struct textcodec_kernels kernels = kernels_of<vec256>();
+} // namespace
+
+const struct textcodec_converters textcodec_avx2_converters = converters_of<kernels>();

@@ -10,14 +10,16 @@ namespace
 {
 
 /* kel_text_to_raw of a short text: only one without escapes; the rest goes the long way. */
-int short_kel_text_to_raw(char *out, const char *in, int capacity)
+int short_plain_kel_text_to_raw(char *out, const char *in, int capacity)
 {
     size_t len;
     __m512i v = load_short_text(in, &len);
     return copy_short_plain(out, v, len, capacity);
 }
 
+constexpr struct textcodec_kernels kernels =
+    kernels_of<vec512>(short_c_text_to_kel, short_plain_kel_text_to_raw, short_raw_text_to_kel);
+
 } // namespace
 
-constexpr struct textcodec_kernels textcodec_avx512_kernels =
-    kernels_of<vec512>(short_c_text_to_kel, short_kel_text_to_raw, short_raw_text_to_kel);
+const struct textcodec_converters textcodec_avx512_converters = converters_of<kernels>();

@@ -1,27 +1,22 @@
 // SPDX-License-Identifier: MIT
 /*
  * The choice of kernels: which levels this build has and this processor
- * runs, and the kernels in use.  The exact level's kernels consume
- * nothing, so the converters call a kernel without asking whether there
- * is one.
+ * runs, and the converters in use.
  */
 #include "textcodec_kernels.h"
 
-static int no_short_text(char *, const char *, int)
-{
-    return TEXTCODEC_LONG;
-}
-
-static size_t nothing_consumed(const char *, size_t, size_t i, struct textcodec_output *)
-{
-    return i;
-}
-
-const struct textcodec_kernels textcodec_exact_kernels = {
-    no_short_text,    no_short_text,    no_short_text,
-    nothing_consumed, nothing_consumed, nothing_consumed};
-
 #if defined(TEXTCODEC_HAVE_KERNELS) && defined(__x86_64__)
+/*
+ * What the processor runs and the operating system supports.  An AVX or
+ * AVX-512 instruction faults unless the system saves the wider registers'
+ * state on a switch: __builtin_cpu_supports reports "avx2" only where
+ * XGETBV shows the YMM state enabled (XCR0 bits 1 and 2) and the
+ * "avx512*" features only where the opmask and ZMM states are too (bits
+ * 5 to 7), in the run-time libraries of GCC (libgcc's cpuinfo) and clang
+ * (compiler-rt's cpu_model) that this project builds with.  Each level
+ * also asks for every narrower one that its code uses: the AVX-512 levels
+ * take 256-bit steps with AVX2, which a virtual machine may offer apart.
+ */
 static int cpu_has(enum textcodec_level level)
 {
     __builtin_cpu_init();
@@ -34,8 +29,8 @@ static int cpu_has(enum textcodec_level level)
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                __builtin_cpu_supports("bmi2");
     case TEXTCODEC_AVX512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+        return cpu_has(TEXTCODEC_AVX2) && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512bw");
     case TEXTCODEC_AVX512_VBMI2:
         return cpu_has(TEXTCODEC_AVX512) && __builtin_cpu_supports("avx512vbmi") &&
                __builtin_cpu_supports("avx512vbmi2");
@@ -44,17 +39,17 @@ static int cpu_has(enum textcodec_level level)
     }
 }
 
-static const struct textcodec_kernels *const level_kernels[TEXTCODEC_LEVELS] = {
-    &textcodec_exact_kernels, &textcodec_sse2_kernels, &textcodec_avx2_kernels,
-    &textcodec_avx512_kernels, &textcodec_vbmi2_kernels};
+static const struct textcodec_converters *const level_converters[TEXTCODEC_LEVELS] = {
+    &textcodec_exact_converters, &textcodec_sse2_converters, &textcodec_avx2_converters,
+    &textcodec_avx512_converters, &textcodec_vbmi2_converters};
 #else
 static int cpu_has(enum textcodec_level level)
 {
     return level == TEXTCODEC_EXACT;
 }
 
-static const struct textcodec_kernels *const level_kernels[TEXTCODEC_LEVELS] = {
-    &textcodec_exact_kernels};
+static const struct textcodec_converters *const level_converters[TEXTCODEC_LEVELS] = {
+    &textcodec_exact_converters};
 #endif
 
 const char *textcodec_level_name(enum textcodec_level level)
@@ -79,20 +74,14 @@ enum textcodec_level textcodec_best_level(void)
     return (enum textcodec_level)best;
 }
 
-/*
- * Constant-initialised to the exact level, so that a converter called by
- * another library's initialiser, before the choice below, is still right.
- */
-struct textcodec_kernels textcodec_active = {
-    no_short_text,    no_short_text,    no_short_text,
-    nothing_consumed, nothing_consumed, nothing_consumed};
+/* textcodec_active is the exact level's until the choice below. */
 static enum textcodec_level active_level = TEXTCODEC_EXACT;
 
 void textcodec_use_level(enum textcodec_level level)
 {
     if (!textcodec_level_supported(level))
         return;
-    textcodec_active = *level_kernels[level];
+    textcodec_active = *level_converters[level];
     active_level = level;
 }
 

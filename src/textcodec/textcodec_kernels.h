@@ -66,12 +66,33 @@ struct textcodec_kernels {
     textcodec_kernel *raw_text_to_kel; /* every byte */
 };
 
+/* The exact level's kernels: no short text, nothing consumed. */
+// NOLINTNEXTLINE(readability-non-const-parameter): the signature of every short-text kernel
+static inline int textcodec_no_short_text(char *out, const char *in, int capacity)
+{
+    (void)out, (void)in, (void)capacity;
+    return TEXTCODEC_LONG;
+}
+static inline size_t textcodec_nothing_consumed(const char *in, size_t len, size_t i,
+                                                struct textcodec_output *o)
+{
+    (void)in, (void)len, (void)o;
+    return i;
+}
+
+/* One level's converters, each built over that level's kernels. */
+struct textcodec_converters {
+    textcodec_text_kernel *c_text_to_kel;
+    textcodec_text_kernel *kel_text_to_raw;
+    textcodec_text_kernel *raw_text_to_kel;
+};
+
 /*
- * The kernels in use: the widest level this processor runs, chosen once
- * as the program is loaded (before that, the exact level's), so that a
- * converter call costs no check and no atomic load.
+ * The converters in use: the widest level this processor runs, chosen
+ * once as the program is loaded (before that, the exact level's), so that
+ * a converter call costs no check and no atomic load.
  */
-extern struct textcodec_kernels textcodec_active;
+extern struct textcodec_converters textcodec_active;
 
 /* The levels, from the exact path alone up; each needs the ones below it. */
 enum textcodec_level {
@@ -98,11 +119,11 @@ enum textcodec_level textcodec_best_level(void);
 void textcodec_use_level(enum textcodec_level level);
 enum textcodec_level textcodec_current_level(void);
 
-/* The kernels of each level, where compiled in. */
-extern const struct textcodec_kernels textcodec_exact_kernels;
-extern const struct textcodec_kernels textcodec_sse2_kernels;
-extern const struct textcodec_kernels textcodec_avx2_kernels;
-extern const struct textcodec_kernels textcodec_avx512_kernels;
-extern const struct textcodec_kernels textcodec_vbmi2_kernels;
+/* The converters of each level, where compiled in. */
+extern const struct textcodec_converters textcodec_exact_converters;
+extern const struct textcodec_converters textcodec_sse2_converters;
+extern const struct textcodec_converters textcodec_avx2_converters;
+extern const struct textcodec_converters textcodec_avx512_converters;
+extern const struct textcodec_converters textcodec_vbmi2_converters;
 
 #endif

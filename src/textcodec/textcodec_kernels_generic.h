@@ -7,13 +7,14 @@
  *   V::load(p)            the W bytes at p
  *   V::store(p, v)        all W bytes of v to p
  *   V::copy(dst, src, k)  k < W bytes from src to dst, and nothing else
+ *   V::to_bits(m)         a mask as a bit for each byte
+ *   V::nibble_lookup      whether the width looks bytes up by nibble:
+ *                         then V::by_nibbles(v, low, high) gives the
+ *                         bytes whose nibbles' entries in two tables of
+ *                         16 share a bit; else it compares, with
  *   V::eq(v, c)           a mask of the bytes of v equal to c
  *   V::printable(v)       a mask of the bytes of v from 0x20 to 0x7e
  *   V::or_(a, b), V::andnot(a, b)   a | b, a & ~b of two masks
- *   V::to_bits(m)         a mask as a bit for each byte
- *   V::nibble_lookup      whether V::by_nibbles(v, low, high) gives the
- *                         bytes whose nibbles' entries in two tables of
- *                         16 share a bit
  *   V::narrower           the vector for the last bytes, or void
  *
  * A mask stays in the vector unit (a vector of 0 and 0xff bytes, or an
@@ -38,6 +39,7 @@
 #ifndef TEXTCODEC_KERNELS_GENERIC_H
 #define TEXTCODEC_KERNELS_GENERIC_H
 
+#include "textcodec_convert.h"
 #include "textcodec_kernels.h"
 #include "textcodec_rules.h"
 
@@ -597,16 +599,11 @@ size_t either(const char *in, size_t len, size_t i, struct textcodec_output *o)
     return o->start != NULL ? write(in, len, i, o) : count(in, len, i, o);
 }
 
-[[maybe_unused]] int no_short_text_here(char *, const char *, int)
-{
-    return TEXTCODEC_LONG;
-}
-
 /* The kernels of one vector width, with the short-text kernels given. */
 template <class V>
-constexpr struct textcodec_kernels kernels_of(textcodec_text_kernel *short_c_text_to_kel = no_short_text_here,
-                                              textcodec_text_kernel *short_kel_text_to_raw = no_short_text_here,
-                                              textcodec_text_kernel *short_raw_text_to_kel = no_short_text_here)
+constexpr struct textcodec_kernels kernels_of(textcodec_text_kernel *short_c_text_to_kel = textcodec_no_short_text,
+                                              textcodec_text_kernel *short_kel_text_to_raw = textcodec_no_short_text,
+                                              textcodec_text_kernel *short_raw_text_to_kel = textcodec_no_short_text)
 {
     return {short_c_text_to_kel,
             short_kel_text_to_raw,

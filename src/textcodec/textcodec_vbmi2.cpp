@@ -193,12 +193,14 @@ int short_kel_text_to_raw(char *out, const char *in, int capacity)
     return n;
 }
 
-} // namespace
-
-const struct textcodec_kernels textcodec_vbmi2_kernels = {
+constexpr struct textcodec_kernels kernels = {
     short_c_text_to_kel,
     short_kel_text_to_raw,
     short_raw_text_to_kel,
     either<c_text_to_kel_kernel<vec512, true>, c_text_to_kel_kernel<vec512, false>>,
     either<kel_text_to_raw_blocks<true>, kel_text_to_raw_blocks<false>>,
     either<raw_text_to_kel_kernel<vec512, true>, raw_text_to_kel_kernel<vec512, false>>};
+
+} // namespace
+
+const struct textcodec_converters textcodec_vbmi2_converters = converters_of<kernels>();

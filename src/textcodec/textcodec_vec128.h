@@ -34,10 +34,6 @@ struct vec128 {
     }
     typedef __m128i mask;
     static constexpr bool nibble_lookup = false; // SSE2 has no byte shuffle
-    static mask by_nibbles(vec, const unsigned char *, const unsigned char *)
-    {
-        return _mm_setzero_si128();
-    }
     static mask eq(vec v, char c)
     {
         return _mm_cmpeq_epi8(v, _mm_set1_epi8(c));

@@ -44,23 +44,6 @@ struct vec256 {
         return _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_and_si256(lo, hi), _mm256_setzero_si256()),
                                 _mm256_set1_epi8(-1));
     }
-    static mask eq(vec v, char c)
-    {
-        return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
-    }
-    /* As for vec128: adding 1 makes exactly 0x20 to 0x7e positive and above 0x20. */
-    static mask printable(vec v)
-    {
-        return _mm256_cmpgt_epi8(_mm256_add_epi8(v, _mm256_set1_epi8(1)), _mm256_set1_epi8(0x20));
-    }
-    static mask or_(mask a, mask b)
-    {
-        return _mm256_or_si256(a, b);
-    }
-    static mask andnot(mask a, mask b)
-    {
-        return _mm256_andnot_si256(b, a);
-    }
     static uint64_t to_bits(mask m)
     {
         return (uint32_t)_mm256_movemask_epi8(m);

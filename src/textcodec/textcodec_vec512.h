@@ -13,6 +13,17 @@
 #include <immintrin.h>
 #include <stdint.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TEXTCODEC_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEXTCODEC_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef TEXTCODEC_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace
 {
 
@@ -63,19 +74,9 @@ struct vec512 {
     {
         return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c));
     }
-    /* 0x20 to 0x7e: one unsigned compare after moving the range to 0 to 0x5e. */
-    static mask printable(vec v)
-    {
-        return _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(0x20)),
-                                      _mm512_set1_epi8(0x5e));
-    }
     static mask or_(mask a, mask b)
     {
         return _kor_mask64(a, b);
-    }
-    static mask andnot(mask a, mask b)
-    {
-        return _kandn_mask64(b, a);
     }
     static uint64_t to_bits(mask m)
     {
@@ -88,8 +89,10 @@ struct vec512 {
  * in to the end of its page (at most 64 bytes), so that it can never
  * fault; bytes past the terminator are loaded but never used.  It reads
  * past the terminator on purpose, so AddressSanitizer is told not to look
- * at it.  *len is the text's length, or 64 or more when the text does not
- * end among these bytes.
+ * at the load; it is asked instead whether the text and its terminator
+ * are addressable, and a text that is not goes the long way, whose
+ * checked reads report it.  *len is the text's length, or 64 or more when
+ * the text does not end among these bytes (or must go the long way).
  */
 __attribute__((no_sanitize("address"))) inline __m512i load_short_text(const char *in, size_t *len)
 {
@@ -101,6 +104,10 @@ __attribute__((no_sanitize("address"))) inline __m512i load_short_text(const cha
     __m512i v = to_page_end >= 64 ? _mm512_loadu_si512(in) : _mm512_maskz_loadu_epi8((__mmask64)mask, in);
     uint64_t nul = vec512::to_bits(vec512::eq(v, '\0')) & mask;
     *len = nul != 0 ? (size_t)__builtin_ctzll(nul) : 64;
+#ifdef TEXTCODEC_ADDRESS_SANITIZER
+    if (*len < 64 && __asan_region_is_poisoned(const_cast<char *>(in), *len + 1) != nullptr)
+        *len = 64;
+#endif
     return v;
 }
 
