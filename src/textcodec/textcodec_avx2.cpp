@@ -3,6 +3,11 @@
 // bytes of a text.
 #include "textcodec_vec256.h"
 
+// Compiled for AVX2, BMI and BMI2 and no AVX-512, as cpu_has asks of this level.
+#if !defined(__AVX2__) || !defined(__BMI__) || !defined(__BMI2__) || defined(__AVX512F__)
+#error "textcodec_avx2.cpp is built with another level's flags"
+#endif
+
 namespace
 {
 constexpr struct textcodec_kernels kernels = kernels_of<vec256>();

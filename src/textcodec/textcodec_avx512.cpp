@@ -6,6 +6,12 @@
  */
 #include "textcodec_vec512.h"
 
+// Compiled for what cpu_has asks of this level: the AVX2 level's and AVX-512 F and BW.
+#if !defined(__AVX2__) || !defined(__BMI__) || !defined(__BMI2__) || !defined(__AVX512F__) ||       \
+    !defined(__AVX512BW__)
+#error "textcodec_avx512.cpp is built with another level's flags"
+#endif
+
 namespace
 {
 

@@ -16,6 +16,8 @@
  * (compiler-rt's cpu_model) that this project builds with.  Each level
  * also asks for every narrower one that its code uses: the AVX-512 levels
  * take 256-bit steps with AVX2, which a virtual machine may offer apart.
+ * Each level's file checks at build time that it is compiled for exactly
+ * the features asked here, and the SSE2 and AVX2 files for nothing wider.
  */
 static int cpu_has(enum textcodec_level level)
 {

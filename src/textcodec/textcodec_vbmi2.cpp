@@ -9,6 +9,12 @@
  */
 #include "textcodec_vec512.h"
 
+// Compiled for what cpu_has asks of this level: the AVX-512 level's and VBMI and VBMI2.
+#if !defined(__AVX2__) || !defined(__BMI__) || !defined(__BMI2__) || !defined(__AVX512F__) ||       \
+    !defined(__AVX512BW__) || !defined(__AVX512VBMI__) || !defined(__AVX512VBMI2__)
+#error "textcodec_vbmi2.cpp is built with another level's flags"
+#endif
+
 #include <immintrin.h>
 
 namespace
