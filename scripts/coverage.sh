@@ -91,7 +91,7 @@ area_figures() {
 }
 
 echo
-printf '%-28s %8s %8s %10s %8s\n' area lines floor branches floor
+printf '%-36s %8s %8s %10s %8s\n' area lines floor branches floor
 i=0
 while [ $i -lt ${#floors[@]} ]; do
     area=${floors[$i]} line_floor=${floors[$((i + 1))]} branch_floor=${floors[$((i + 2))]}
@@ -114,6 +114,6 @@ while [ $i -lt ${#floors[@]} ]; do
         verdict="  below the floor"
         status=1
     fi
-    printf '%-28s %7s%% %7s%% %9s%% %7s%%%s\n' "$area" "$lpct" "$line_floor" "$bpct" "$branch_floor" "$verdict"
+    printf '%-36s %7s%% %7s%% %9s%% %7s%%%s\n' "$area" "$lpct" "$line_floor" "$bpct" "$branch_floor" "$verdict"
 done
 exit $status
