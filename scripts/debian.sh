@@ -63,14 +63,16 @@ fi
 echo "building again, to compare"
 build "$out/second/deeper" "$out/second.log" DEB_BUILD_OPTIONS=nocheck TZ=Pacific/Kiritimati \
     LC_ALL=C.UTF-8 LANG=C.UTF-8 bash -c 'umask 0002 && exec "$@"' sh || exit 1
+same=1
 for deb in "$out"/first/*.deb; do
     again=$out/second/deeper/$(basename "$deb")
     if ! cmp -s "$deb" "$again"; then
         echo "not reproducible: $(basename "$deb") differs between the two builds"
+        same=0
         status=1
     fi
 done
-[ $status -ne 0 ] || echo "reproducible: both builds gave the same .deb files"
+[ $same -eq 0 ] || echo "reproducible: both builds gave the same .deb files"
 (cd "$out/first" && sha256sum ./*.deb)
 
 # tests_passed LOG: every test of debian/tests/control passed, by the

@@ -29,7 +29,8 @@ test)
         g++-mingw-w64-x86-64 wine64        # its sources as a 64-bit build, run under wine64
         wine                               # the wine front end
         lintian devscripts pkgconf         # the Debian packages and the pkg-config file
-        debhelper dpkg-dev autopkgtest     # the Debian source package, built and tested
+        debhelper dpkg-dev build-essential # the Debian source package, built
+        autopkgtest                        # and tested as installed
         g++-multilib                       # the codec built with -m32
         libbenchmark-dev libglib2.0-dev    # the codec's benchmark is built too,
         rapidjson-dev libboost-json1.81-dev libsimdjson-dev  # with its peers
@@ -72,8 +73,8 @@ for p in "${missing[@]}"; do
     esac
 done
 
-# install PACKAGE...: apt-get install, its output appended to the log.
-install() {
+# apt_install PACKAGE...: apt-get install, its output appended to the log.
+apt_install() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "$@" >>"$log" 2>&1
 }
 
@@ -85,13 +86,13 @@ fi
 # said in the log; what can be installed from the others still is.
 $sudo apt-get update >>"$log" 2>&1 ||
     echo "setup: apt-get update could not read every index (see $log); going on with what it read"
-if [ ${#native[@]} -gt 0 ] && ! install "${native[@]}"; then
+if [ ${#native[@]} -gt 0 ] && ! apt_install "${native[@]}"; then
     echo "setup: installing failed; the last lines of $log:" >&2
     tail -n 20 "$log" >&2
     exit 1
 fi
 # The i386 packages only let the 32-bit build run here; without them the
 # tests that need them say that they are skipped, and why.
-if [ ${#foreign[@]} -gt 0 ] && ! install "${foreign[@]}"; then
+if [ ${#foreign[@]} -gt 0 ] && ! apt_install "${foreign[@]}"; then
     echo "setup: ${foreign[*]} could not be installed (see $log); the 32-bit Windows runs will be skipped"
 fi
