@@ -17,10 +17,11 @@ cd "$(dirname "$0")/.."
 root=$PWD
 dir=$root/build-coverage
 
-# Floors in percent, each the figure measured, rounded down: raise them as
-# tests are added, never lower them to let a change in.  Where runs differ
-# (the tools' and the stand-in's branches that a race between a callback
-# and a deadline decides) the floor is one point lower.  The codec's
+# Floors in percent, each the lowest figure of the runs measured, rounded
+# down: raise them as tests are added, never lower them to let a change
+# in.  Where runs differ (the tools' and the stand-in's branches that a
+# race between a callback and a deadline decides: listmembers' branches
+# gave 92.9% to 94.1% in five runs) the floor is one point lower still.  The codec's
 # kernels are counted only where the processor runs every level of them.
 #        area                           lines  branches
 floors=(
@@ -29,7 +30,7 @@ floors=(
     "src/textcodec/"                    86     94
     "src/common/"                       92     79
     "src/rtl/"                          100    100
-    "src/utilities/"                    98     93
+    "src/utilities/"                    97     91
     "kelsim/"                           93     79
     "total"                             89     85
 )
