@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: MIT
-// SPDX-License-Identifier: MIT
 // The vector kernels change nothing observable: for random inputs at every
 // alignment and length, every result, message, partial output and
 // measure-mode count at each level is that of the exact path, which is the
@@ -242,11 +241,13 @@ TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
     ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
     std::mt19937 rng(31);
     for (size_t length = 0; length <= 130; length++) {
-        for (int kind = 0; kind < 3; kind++) {
-            std::string name = kind == 0 ? random_text(rng, 40, true) : random_text(rng, 40, false);
-            if (kind == 2) // encoded, as KEL text of a name is
+        for (int kind = 0; kind < 6; kind++) {
+            std::string name = kind % 3 == 0 ? random_text(rng, 40, true) : random_text(rng, 40, false);
+            if (kind % 3 == 2) // encoded, as KEL text of a name is
                 name = "\\n\\057ab\\\\c\\'d\\042\\174xyz\\t" + name;
             name.resize(length);
+            if (kind >= 3 && length >= 2) // quoted, the last character of its body just before the quote
+                name = '"' + name.substr(0, length - 2) + '"';
             for (const Named &c : converters) {
                 char *in = pages + page - length - 1;
                 memcpy(in, name.c_str(), length + 1);
@@ -336,7 +337,7 @@ TEST_P(KernelsAgainstTheExactPath, AnUnterminatedTextIsReportedUnderAddressSanit
     GTEST_SKIP() << "not built with AddressSanitizer";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (size_t length : {1, 10, 40, 63}) {
+    for (size_t length : {1, 40, 64, 127}) {
         for (const Named &c : converters) {
             EXPECT_DEATH(
                 {

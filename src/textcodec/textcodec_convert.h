@@ -93,12 +93,9 @@ inline int quotes_balanced(const char *in, size_t len)
  * checked and copied as they stand, except \" which becomes \042, and a
  * raw '/' or '|' is escaped.
  */
-template <const struct textcodec_kernels &K> int convert_c_text_to_kel(char *out, const char *in, int capacity)
+template <const struct textcodec_kernels &K>
+__attribute__((noinline)) int convert_c_text_to_kel_long(char *out, const char *in, int capacity)
 {
-    int whole = K.short_c_text_to_kel(out, in, capacity);
-    if (whole != TEXTCODEC_LONG)
-        return whole;
-
     struct textcodec_output o = {out, out, capacity, 0};
     size_t len = strlen(in);
     size_t i = 0;
@@ -154,12 +151,9 @@ template <const struct textcodec_kernels &K> int convert_c_text_to_kel(char *out
  * the end of a quoted body reads on into the closing quote, as the input
  * is one string.
  */
-template <const struct textcodec_kernels &K> int convert_kel_text_to_raw(char *out, const char *in, int capacity)
+template <const struct textcodec_kernels &K>
+__attribute__((noinline)) int convert_kel_text_to_raw_long(char *out, const char *in, int capacity)
 {
-    int whole = K.short_kel_text_to_raw(out, in, capacity);
-    if (whole != TEXTCODEC_LONG)
-        return whole;
-
     struct textcodec_output o = {out, out, capacity, 0};
     size_t len = strlen(in);
     const char *body = in;
@@ -210,12 +204,9 @@ template <const struct textcodec_kernels &K> int convert_kel_text_to_raw(char *o
  * Raw text to KEL text, unquoted.  The KEL escapes take precedence, so a
  * quote becomes \042, never \".
  */
-template <const struct textcodec_kernels &K> int convert_raw_text_to_kel(char *out, const char *in, int capacity)
+template <const struct textcodec_kernels &K>
+__attribute__((noinline)) int convert_raw_text_to_kel_long(char *out, const char *in, int capacity)
 {
-    int whole = K.short_raw_text_to_kel(out, in, capacity);
-    if (whole != TEXTCODEC_LONG)
-        return whole;
-
     struct textcodec_output o = {out, out, capacity, 0};
     size_t len = strlen(in);
     size_t i = 0;
@@ -240,6 +231,29 @@ template <const struct textcodec_kernels &K> int convert_raw_text_to_kel(char *o
         i += 1;
     }
     return output_end(&o);
+}
+
+/*
+ * Each converter tries its short-text kernel first, and only then enters
+ * the long way, whose frame (saved registers, the stack protector's
+ * canary) a short text thus never pays for.
+ */
+template <const struct textcodec_kernels &K> int convert_c_text_to_kel(char *out, const char *in, int capacity)
+{
+    int whole = K.short_c_text_to_kel(out, in, capacity);
+    return whole != TEXTCODEC_LONG ? whole : convert_c_text_to_kel_long<K>(out, in, capacity);
+}
+
+template <const struct textcodec_kernels &K> int convert_kel_text_to_raw(char *out, const char *in, int capacity)
+{
+    int whole = K.short_kel_text_to_raw(out, in, capacity);
+    return whole != TEXTCODEC_LONG ? whole : convert_kel_text_to_raw_long<K>(out, in, capacity);
+}
+
+template <const struct textcodec_kernels &K> int convert_raw_text_to_kel(char *out, const char *in, int capacity)
+{
+    int whole = K.short_raw_text_to_kel(out, in, capacity);
+    return whole != TEXTCODEC_LONG ? whole : convert_raw_text_to_kel_long<K>(out, in, capacity);
 }
 
 /* One level's converters, over its kernels. */

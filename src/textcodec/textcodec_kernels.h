@@ -56,6 +56,12 @@ typedef size_t textcodec_kernel(const char *in, size_t len, size_t i, struct tex
 typedef int textcodec_text_kernel(char *out, const char *in, int capacity);
 enum { TEXTCODEC_LONG = -2 };
 
+/*
+ * A short-text kernel is inlined into its converter, which then enters
+ * the long way with its arguments still in their registers.
+ */
+#define TEXTCODEC_SHORT_TEXT_KERNEL __attribute__((always_inline)) inline int
+
 /* One level's kernels; the exact level's consume nothing. */
 struct textcodec_kernels {
     textcodec_text_kernel *short_c_text_to_kel;

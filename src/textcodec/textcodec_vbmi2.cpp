@@ -161,48 +161,172 @@ size_t kel_text_to_raw_blocks(const char *in, size_t len, size_t i, struct textc
     return i < len ? kel_text_to_raw_kernel<vec512, Write>(in, len, i, o) : i;
 }
 
-/*
- * kel_text_to_raw of a short text unquoted, escapes and all: one block,
- * its terminator kept with it, in one masked store.  The bytes after the
- * first are the block's own, moved down within the register.
- */
-int short_kel_text_to_raw(char *out, const char *in, int capacity)
+/* Byte k of a vector of indices: k + by, for a permute that moves bytes down by that many. */
+inline __m512i indices_from(int by)
 {
-    size_t len;
-    __m512i loaded = load_short_text(in, &len);
-    if (len == 0 || len >= 64 || in[0] == '"' || in[len - 1] == '"')
-        return TEXTCODEC_LONG;
-    uint64_t valid = first_bits(len);
-    if ((special_bytes<vec512>(loaded) & valid) == 0)
-        return store_short(out, loaded, len, capacity);
-    __m512i v = _mm512_maskz_mov_epi8(valid, loaded);
-    const __m512i next = _mm512_add_epi8(
+    return _mm512_add_epi8(
         _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44,
                         43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24,
                         23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
                         1, 0),
-        _mm512_set1_epi8(1));
-    __m512i v1 = _mm512_maskz_permutexvar_epi8(valid >> 1, next, v);
-    __m512i v2 = _mm512_maskz_permutexvar_epi8(valid >> 2, next, v1);
-    __m512i v3 = _mm512_maskz_permutexvar_epi8(valid >> 3, next, v2);
-    decoded_block b = decode_block(v, v1, v2, v3, valid, 0);
-    if (b.hard_at < len)
+        _mm512_set1_epi8((char)by));
+}
+
+/* The 128 bytes of lo and hi from byte by on, and zeros after them: a whole 64 of them. */
+inline __m512i bytes_from(__m512i lo, __m512i hi, int by)
+{
+    return _mm512_permutex2var_epi8(lo, indices_from(by), hi);
+}
+
+/*
+ * kel_text_to_raw of a short text, quoted or not, escapes and all: its
+ * body (without the quotes) moved down into two vectors with zeros after
+ * it, each decoded as one block, the second skipping what an escape of the
+ * first took, and the output compressed out of both.  Anything that is
+ * not easy, an escape that would read the closing quote included, goes
+ * the long way.
+ */
+TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_by_blocks(char *out, const char *in, int capacity)
+{
+    short_text t = load_short_text(in);
+    if (t.len == 0 || t.len >= 128)
         return TEXTCODEC_LONG;
-    int n = __builtin_popcountll(b.keep);
+    size_t n = t.len;
+    __m512i lo = t.lo, hi = t.hi;
+    if ((in[0] == '"') != (in[n - 1] == '"'))
+        return TEXTCODEC_LONG; // unbalanced, even where an escape takes the last quote
+    if (in[0] == '"') {
+        if (n < 3)
+            return TEXTCODEC_LONG;
+        n -= 2;
+        lo = bytes_from(t.lo, t.hi, 1);
+        hi = bytes_from(t.hi, _mm512_setzero_si512(), 1);
+    }
+    lo = _mm512_maskz_mov_epi8(lo_bits(n), lo);
+    hi = _mm512_maskz_mov_epi8(hi_bits(n), hi);
+    // A body without escapes is decoded as any other: a branch on which
+    // names have escapes would be unpredictable.
+    const __m512i zero = _mm512_setzero_si512();
+    decoded_block b0 = decode_block(lo, bytes_from(lo, hi, 1), bytes_from(lo, hi, 2), bytes_from(lo, hi, 3),
+                                    lo_bits(n), 0);
+    if (b0.hard_at < (n < 64 ? n : 64))
+        return TEXTCODEC_LONG;
+    size_t made0 = (size_t)__builtin_popcountll(b0.keep);
+    decoded_block b1 = {zero, 0, 64, 0};
+    if (n > 64) {
+        b1 = decode_block(hi, bytes_from(hi, zero, 1), bytes_from(hi, zero, 2), bytes_from(hi, zero, 3),
+                          hi_bits(n), first_bits(b0.overhang));
+        if (b1.hard_at < n - 64)
+            return TEXTCODEC_LONG;
+    }
+    size_t made = made0 + (size_t)__builtin_popcountll(b1.keep);
     if (out == NULL)
-        return n;
-    if (capacity < n)
+        return (int)made;
+    if (capacity < 0 || (size_t)capacity < made)
         return TEXTCODEC_LONG;
-    // The terminator is the loaded NUL at len, kept after the text.
-    uint64_t keep = b.keep | (1ULL << len);
-    vec512::masked_store(out, first_bits((size_t)n + 1), _mm512_maskz_compress_epi8(keep, b.bytes));
-    return n;
+    vec512::masked_store(out, first_bits(made0), _mm512_maskz_compress_epi8(b0.keep, b0.bytes));
+    vec512::masked_store(out + made0, first_bits(made - made0), _mm512_maskz_compress_epi8(b1.keep, b1.bytes));
+    out[made] = '\0';
+    return (int)made;
+}
+
+/* For each byte below 128 that raw_text_to_kel writes as a letter escape: the letter; else 0. */
+constexpr letter_table make_escape_letters()
+{
+    letter_table t{};
+    for (int code = 0; code < 128; code++) {
+        if (kel_forms.of[code].len == 2)
+            t.of[code] = kel_forms.of[code].text[1];
+    }
+    return t;
+}
+
+constexpr letter_table escape_letters = make_escape_letters();
+static_assert(escape_letters.of[(unsigned char)'\n'] == 'n' && escape_letters.of[(unsigned char)'"'] == 0,
+              "a quote is a KEL special, written in octal");
+
+/* The bytes of v that raw_text_to_kel writes as a letter escape, and in *letter each one's letter. */
+inline uint64_t letter_escaped_bytes(__m512i v, __m512i *letter)
+{
+    *letter = _mm512_permutex2var_epi8(_mm512_load_si512(escape_letters.of), v,
+                                       _mm512_load_si512(escape_letters.of + 64));
+    return _mm512_test_epi8_mask(*letter, *letter) & _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8((char)0x80));
+}
+
+/*
+ * The forms of 16 bytes of src, from byte `from` on, in one pass: each
+ * byte is spread to four slots, which are filled with what each of its
+ * form's places holds (the byte or a backslash; the letter or the first
+ * octal digit; the second and third digits), and keep marks the slots
+ * that its form has (1, 2 or 4), among the first `slots`.
+ */
+struct forms_block {
+    __m512i bytes;
+    uint64_t keep;
+};
+
+inline forms_block forms_of(__m512i src, int from, uint64_t slots)
+{
+    const uint64_t FIRST = 0x1111111111111111ULL; // the first slot of each byte
+    __m512i spread = _mm512_add_epi8(_mm512_srli_epi16(_mm512_and_si512(indices_from(0), _mm512_set1_epi8(60)), 2),
+                                     _mm512_set1_epi8((char)from));
+    __m512i e = _mm512_permutex2var_epi8(src, spread, src); // every index below 64: src alone
+    uint64_t special = special_bytes<vec512>(e);
+    __m512i letter;
+    uint64_t two = letter_escaped_bytes(e, &letter);
+    __m512i d1 = _mm512_add_epi8(_mm512_and_si512(_mm512_srli_epi16(e, 6), _mm512_set1_epi8(3)),
+                                 _mm512_set1_epi8('0'));
+    __m512i d2 = _mm512_add_epi8(_mm512_and_si512(_mm512_srli_epi16(e, 3), _mm512_set1_epi8(7)),
+                                 _mm512_set1_epi8('0'));
+    __m512i d3 = _mm512_add_epi8(_mm512_and_si512(e, _mm512_set1_epi8(7)), _mm512_set1_epi8('0'));
+    __m512i r = _mm512_mask_mov_epi8(e, special & FIRST, _mm512_set1_epi8('\\'));
+    r = _mm512_mask_mov_epi8(r, FIRST << 1, _mm512_mask_mov_epi8(d1, two, letter));
+    r = _mm512_mask_mov_epi8(r, FIRST << 2, d2);
+    r = _mm512_mask_mov_epi8(r, FIRST << 3, d3);
+    forms_block f;
+    f.bytes = r;
+    f.keep = (FIRST | (special & FIRST << 1) | (special & ~two & (FIRST << 2 | FIRST << 3))) & slots;
+    return f;
+}
+
+/*
+ * raw_text_to_kel of a short text in one pass, whatever it holds: its
+ * length from the two vectors' classes, then each 16 bytes' forms
+ * compressed and stored, with no branch on what the bytes are.
+ */
+TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char *in, int capacity)
+{
+    short_text t = load_short_text(in);
+    if (t.len == 0 || t.len >= 128)
+        return TEXTCODEC_LONG;
+    // A name with nothing to escape goes the same way: which names have
+    // something is unpredictable, and a branch on it would cost more.
+    text_bits special = specials_of(t);
+    __m512i unused;
+    uint64_t octal_lo = special.lo & ~letter_escaped_bytes(t.lo, &unused);
+    uint64_t octal_hi = special.hi & ~letter_escaped_bytes(t.hi, &unused);
+    size_t total = t.len + (size_t)__builtin_popcountll(special.lo) + (size_t)__builtin_popcountll(special.hi) +
+                   2 * ((size_t)__builtin_popcountll(octal_lo) + (size_t)__builtin_popcountll(octal_hi));
+    if (out == NULL)
+        return (int)total;
+    if (capacity < 0 || (size_t)capacity < total)
+        return TEXTCODEC_LONG;
+    char *dst = out;
+    for (size_t at = 0; at < t.len; at += 16) {
+        size_t n = t.len - at < 16 ? t.len - at : 16;
+        forms_block f = forms_of(at < 64 ? t.lo : t.hi, (int)(at & 63), first_bits(4 * n));
+        size_t k = (size_t)__builtin_popcountll(f.keep);
+        vec512::masked_store(dst, first_bits(k), _mm512_maskz_compress_epi8(f.keep, f.bytes));
+        dst += k;
+    }
+    *dst = '\0';
+    return (int)total;
 }
 
 constexpr struct textcodec_kernels kernels = {
     short_c_text_to_kel,
-    short_kel_text_to_raw,
-    short_raw_text_to_kel,
+    short_kel_text_to_raw_by_blocks,
+    short_raw_text_to_kel_by_forms,
     either<c_text_to_kel_kernel<vec512, true>, c_text_to_kel_kernel<vec512, false>>,
     either<kel_text_to_raw_blocks<true>, kel_text_to_raw_blocks<false>>,
     either<raw_text_to_kel_kernel<vec512, true>, raw_text_to_kel_kernel<vec512, false>>};

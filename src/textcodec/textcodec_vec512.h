@@ -85,98 +85,141 @@ struct vec512 {
 };
 
 /*
- * The bytes of a short text, for a short-text kernel: a masked load from
- * in to the end of its page (at most 64 bytes), so that it can never
- * fault; bytes past the terminator are loaded but never used.  It reads
- * past the terminator on purpose, so AddressSanitizer is told not to look
- * at the load; it is asked instead whether the text and its terminator
- * are addressable, and a text that is not goes the long way, whose
- * checked reads report it.  *len is the text's length, or 64 or more when
- * the text does not end among these bytes (or must go the long way).
+ * A short text, up to 127 bytes, as a short-text kernel sees it: its first
+ * 64 bytes in lo, the next 64 in hi (zero when the text ends in lo), and
+ * its length, or 128 when the text is longer or must go the long way.
  */
-__attribute__((no_sanitize("address"))) inline __m512i load_short_text(const char *in, size_t *len)
+struct short_text {
+    __m512i lo;
+    __m512i hi;
+    size_t len;
+};
+
+/* The first 64 bytes at p, or those before p's page ends: a load that can never fault. */
+__attribute__((no_sanitize("address"), always_inline)) inline __m512i load_to_page_end(const char *p,
+                                                                                        uint64_t *loaded)
 {
     const size_t PAGE = 4096;
-    size_t to_page_end = PAGE - ((uintptr_t)in & (PAGE - 1));
-    uint64_t mask = to_page_end >= 64 ? ~0ULL : first_bits(to_page_end);
+    size_t to_page_end = PAGE - ((uintptr_t)p & (PAGE - 1));
+    *loaded = to_page_end >= 64 ? ~0ULL : first_bits(to_page_end);
     // A plain load where the page allows: a masked one costs more.  The
     // intrinsics are used directly, so that no instrumented helper is called.
-    __m512i v = to_page_end >= 64 ? _mm512_loadu_si512(in) : _mm512_maskz_loadu_epi8((__mmask64)mask, in);
-    uint64_t nul = vec512::to_bits(vec512::eq(v, '\0')) & mask;
-    *len = nul != 0 ? (size_t)__builtin_ctzll(nul) : 64;
-#ifdef TEXTCODEC_ADDRESS_SANITIZER
-    if (*len < 64 && __asan_region_is_poisoned(const_cast<char *>(in), *len + 1) != nullptr)
-        *len = 64;
-#endif
-    return v;
+    return to_page_end >= 64 ? _mm512_loadu_si512(p) : _mm512_maskz_loadu_epi8((__mmask64)*loaded, p);
 }
 
-/* Writes the first len bytes of v and a terminator at out, where they fit. */
-inline int store_short(char *out, __m512i v, size_t len, int capacity)
+/*
+ * Loads a short text: from in to the end of its page, and when no
+ * terminator is among the first 64 bytes, the next 64 the same way.  Bytes
+ * past the terminator are loaded but never used.  It reads past the
+ * terminator on purpose, so AddressSanitizer is told not to look at the
+ * loads; it is asked instead whether the text and its terminator are
+ * addressable, and a text that is not goes the long way, whose checked
+ * reads report it.  A text that does not end within the first load's
+ * page and 64 bytes goes the long way too.
+ */
+__attribute__((no_sanitize("address"))) inline short_text load_short_text(const char *in)
 {
-    if (out == NULL)
-        return (int)len;
-    if (capacity < 0 || (size_t)capacity < len)
-        return TEXTCODEC_LONG;
-    vec512::masked_store(out, first_bits(len + 1), v);
-    return (int)len;
+    short_text t;
+    uint64_t loaded;
+    t.lo = load_to_page_end(in, &loaded);
+    t.hi = _mm512_setzero_si512();
+    uint64_t nul = vec512::to_bits(vec512::eq(t.lo, '\0')) & loaded;
+    if (nul != 0) {
+        t.len = (size_t)__builtin_ctzll(nul);
+    } else if (loaded != ~0ULL) {
+        t.len = 128;
+    } else {
+        t.hi = load_to_page_end(in + 64, &loaded);
+        nul = vec512::to_bits(vec512::eq(t.hi, '\0')) & loaded;
+        t.len = nul != 0 ? 64 + (size_t)__builtin_ctzll(nul) : 128;
+    }
+#ifdef TEXTCODEC_ADDRESS_SANITIZER
+    if (t.len < 128 && __asan_region_is_poisoned(const_cast<char *>(in), t.len + 1) != nullptr)
+        t.len = 128;
+#endif
+    return t;
+}
+
+/* The bits of lo and of hi that hold the first len bytes of a text. */
+inline uint64_t lo_bits(size_t len)
+{
+    return first_bits(len < 64 ? len : 64);
+}
+inline uint64_t hi_bits(size_t len)
+{
+    return len > 64 ? first_bits(len - 64) : 0;
+}
+
+/* The special bytes of a short text: bit k of lo for in[k], of hi for in[64 + k]. */
+struct text_bits {
+    uint64_t lo;
+    uint64_t hi;
+};
+
+inline text_bits specials_of(const short_text &t)
+{
+    return {special_bytes<vec512>(t.lo) & lo_bits(t.len), special_bytes<vec512>(t.hi) & hi_bits(t.len)};
+}
+
+/* Writes the n < 128 bytes of lo and hi, and a terminator, at out. */
+inline void store_text(char *out, __m512i lo, __m512i hi, size_t n)
+{
+    if (n < 64) {
+        vec512::masked_store(out, first_bits(n), lo);
+    } else {
+        vec512::store(out, lo);
+        vec512::masked_store(out + 64, first_bits(n - 64), hi);
+    }
+    out[n] = '\0';
+}
+
+/* Writes the n < 128 bytes at src, and a terminator, at out: src lies within a loaded text. */
+inline void copy_text(char *out, const char *src, size_t n)
+{
+    store_text(out, vec512::masked_load(src, lo_bits(n)), vec512::masked_load(src + 64, hi_bits(n)), n);
 }
 
 /*
  * A short text without special bytes, as every converter copies it: its
- * length, having written it and its terminator (the loaded NUL) with one
- * masked store, or TEXTCODEC_LONG for a text that is longer, has a
- * special byte or does not fit.  Empty texts are the converters' own.
+ * length, having written it and its terminator, or TEXTCODEC_LONG for a
+ * text that is longer, has a special byte or does not fit.  Empty texts
+ * are the converters' own.
  */
-inline int copy_short_plain(char *out, __m512i v, size_t len, int capacity)
+inline int copy_short_plain(char *out, const short_text &t, int capacity)
 {
-    if (len == 0 || len >= 64 || (special_bytes<vec512>(v) & first_bits(len)) != 0)
+    text_bits special = specials_of(t);
+    if (t.len == 0 || t.len >= 128 || (special.lo | special.hi) != 0)
         return TEXTCODEC_LONG;
-    return store_short(out, v, len, capacity);
-}
-
-int short_c_text_to_kel(char *out, const char *in, int capacity)
-{
-    size_t len;
-    __m512i v = load_short_text(in, &len);
-    return copy_short_plain(out, v, len, capacity);
+    if (out == NULL)
+        return (int)t.len;
+    if (capacity < 0 || (size_t)capacity < t.len)
+        return TEXTCODEC_LONG;
+    store_text(out, t.lo, t.hi, t.len);
+    return (int)t.len;
 }
 
 /*
- * raw_text_to_kel of a short text: the runs between special bytes with
- * masked stores of the loaded vector, each form as it stands in the
- * table, and the terminator with the last run.  A run of bytes a to k - 1
- * goes to out + shift + a, where shift is what the forms so far added.
+ * c_text_to_kel of a short text whose only special bytes are its
+ * enclosing quotes, if any: the text as it stands.
  */
-int short_raw_text_to_kel(char *out, const char *in, int capacity)
+TEXTCODEC_SHORT_TEXT_KERNEL short_c_text_to_kel(char *out, const char *in, int capacity)
 {
-    size_t len;
-    __m512i v = load_short_text(in, &len);
-    if (len == 0 || len >= 64)
+    short_text t = load_short_text(in);
+    if (t.len == 0 || t.len >= 128)
         return TEXTCODEC_LONG;
-    uint64_t special = special_bytes<vec512>(v) & first_bits(len);
-    if (special == 0)
-        return copy_short_plain(out, v, len, capacity);
-    // The specials written as a letter escape: 2 characters, not 4.
-    uint64_t two = vec512::to_bits(any_of<vec512, letter_escaped>(v)) & special;
-    size_t total = len + (size_t)__builtin_popcountll(two) +
-                   3 * (size_t)__builtin_popcountll(special & ~two);
-    if (out == NULL)
-        return (int)total;
-    if (capacity < 0 || (size_t)capacity < total)
-        return TEXTCODEC_LONG;
-    size_t shift = 0, at = 0;
-    while (special != 0) {
-        size_t k = (size_t)__builtin_ctzll(special);
-        vec512::masked_store(out + shift, first_bits(k) & ~first_bits(at), v);
-        const byte_form &f = kel_forms.of[(unsigned char)in[k]];
-        put_escape_form(out + shift + k, f);
-        shift += (size_t)f.len - 1;
-        at = k + 1;
-        special &= special - 1;
+    text_bits special = specials_of(t);
+    if (in[0] == '"' && in[t.len - 1] == '"') {
+        special.lo &= ~1ULL & ~(t.len <= 64 ? 1ULL << (t.len - 1) : 0);
+        special.hi &= ~(t.len > 64 ? 1ULL << (t.len - 65) : 0);
     }
-    vec512::masked_store(out + shift, first_bits(len + 1) & ~first_bits(at), v);
-    return (int)total;
+    if ((special.lo | special.hi) != 0)
+        return TEXTCODEC_LONG;
+    if (out == NULL)
+        return (int)t.len;
+    if (capacity < 0 || (size_t)capacity < t.len)
+        return TEXTCODEC_LONG;
+    store_text(out, t.lo, t.hi, t.len);
+    return (int)t.len;
 }
 
 } // namespace
