@@ -161,7 +161,7 @@ namespace
 {
 constexpr struct textcodec_kernels exact_kernels = {
     textcodec_no_short_text,    textcodec_no_short_text,    textcodec_no_short_text,
-    textcodec_nothing_consumed, textcodec_nothing_consumed, textcodec_nothing_consumed};
+    textcodec_nothing_consumed, textcodec_nothing_consumed, textcodec_nothing_consumed_to_end};
 } // namespace
 
 const struct textcodec_converters textcodec_exact_converters = converters_of<exact_kernels>();

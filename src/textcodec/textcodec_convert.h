@@ -94,6 +94,7 @@ inline int quotes_balanced(const char *in, size_t len)
  * raw '/' or '|' is escaped.
  */
 template <const struct textcodec_kernels &K>
+// NOLINTNEXTLINE(readability-non-const-parameter): out is written through the output cursor
 __attribute__((noinline)) int convert_c_text_to_kel_long(char *out, const char *in, int capacity)
 {
     struct textcodec_output o = {out, out, capacity, 0};
@@ -152,6 +153,7 @@ __attribute__((noinline)) int convert_c_text_to_kel_long(char *out, const char *
  * is one string.
  */
 template <const struct textcodec_kernels &K>
+// NOLINTNEXTLINE(readability-non-const-parameter): out is written through the output cursor
 __attribute__((noinline)) int convert_kel_text_to_raw_long(char *out, const char *in, int capacity)
 {
     struct textcodec_output o = {out, out, capacity, 0};
@@ -205,17 +207,18 @@ __attribute__((noinline)) int convert_kel_text_to_raw_long(char *out, const char
  * quote becomes \042, never \".
  */
 template <const struct textcodec_kernels &K>
+// NOLINTNEXTLINE(readability-non-const-parameter): out is written through the output cursor
 __attribute__((noinline)) int convert_raw_text_to_kel_long(char *out, const char *in, int capacity)
 {
     struct textcodec_output o = {out, out, capacity, 0};
-    size_t len = strlen(in);
-    size_t i = 0;
+    // Every byte is easy: the kernel stops only at the terminator, or
+    // where the room ends, and only then is the rest measured.
+    size_t i = K.raw_text_to_kel(in, 0, &o);
+    if (in[i] == '\0')
+        return output_end(&o);
+    size_t len = i + strlen(in + i);
 
     while (i < len) {
-        i = K.raw_text_to_kel(in, len, i, &o);
-        if (i >= len)
-            break;
-
         char ch = in[i];
         char esc[ESCAPE_BUFFER];
         int n;

@@ -46,6 +46,14 @@ static inline size_t textcodec_room(const struct textcodec_output *o)
 typedef size_t textcodec_kernel(const char *in, size_t len, size_t i, struct textcodec_output *o);
 
 /*
+ * A kernel that needs no length: as above, but it consumes in[i] on up to
+ * the terminator, which it finds itself, and returns where it stopped (at
+ * the terminator when all was easy).  It may read past the terminator,
+ * but never past the end of the terminator's page.
+ */
+typedef size_t textcodec_kernel_to_end(const char *in, size_t i, struct textcodec_output *o);
+
+/*
  * A whole-text kernel for short texts, tried before anything else: it
  * returns the converter's result for the NUL-terminated text in, having
  * written exactly what the converter writes, or TEXTCODEC_LONG, having
@@ -69,7 +77,7 @@ struct textcodec_kernels {
     textcodec_text_kernel *short_raw_text_to_kel;
     textcodec_kernel *c_text_to_kel;   /* runs of plain bytes */
     textcodec_kernel *kel_text_to_raw; /* plain bytes, letter and three-digit octal escapes */
-    textcodec_kernel *raw_text_to_kel; /* every byte */
+    textcodec_kernel_to_end *raw_text_to_kel; /* every byte */
 };
 
 /* The exact level's kernels: no short text, nothing consumed. */
@@ -83,6 +91,11 @@ static inline size_t textcodec_nothing_consumed(const char *in, size_t len, size
                                                 struct textcodec_output *o)
 {
     (void)in, (void)len, (void)o;
+    return i;
+}
+static inline size_t textcodec_nothing_consumed_to_end(const char *in, size_t i, struct textcodec_output *o)
+{
+    (void)in, (void)o;
     return i;
 }
 

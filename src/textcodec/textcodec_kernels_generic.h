@@ -5,6 +5,8 @@
  *
  *   V::W                  the bytes of a vector, at most 64
  *   V::load(p)            the W bytes at p
+ *   V::load_aligned(p)    the W bytes at p, W-aligned, unchecked by
+ *                         AddressSanitizer
  *   V::store(p, v)        all W bytes of v to p
  *   V::copy(dst, src, k)  k < W bytes from src to dst, and nothing else
  *   V::to_bits(m)         a mask as a bit for each byte
@@ -46,6 +48,17 @@
 
 #include <stdint.h>
 #include <string.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TEXTCODEC_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEXTCODEC_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef TEXTCODEC_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include <type_traits>
 #include <utility>
@@ -195,19 +208,45 @@ void encode_sparse(const char *block, size_t n, uint64_t special, progress *p)
     p->made += n - at;
 }
 
+/*
+ * raw_text_to_kel from in[i] to the terminator, in one read: the
+ * terminator is found in the same loads that classify the bytes.  The
+ * loads are aligned, so that none crosses a page: the first one takes
+ * the block that holds in[i] and leaves the bytes before it aside.  Each
+ * loads bytes past the terminator on purpose, within its page, so
+ * AddressSanitizer is told not to look at the loads and asked instead,
+ * block by block, whether the bytes of the text and its terminator are
+ * addressable; at a block that is not, the kernel stops, and the exact
+ * path's checked reads report it.  A block without special bytes is
+ * stored whole.  Returns where it stopped: at the terminator, or where
+ * the room ends within a block.
+ */
 template <class V, bool Write>
-size_t raw_text_to_kel_kernel(const char *in, size_t len, size_t i, struct textcodec_output *o)
+__attribute__((no_sanitize("address"))) size_t raw_text_to_kel_to_end(const char *in, size_t i,
+                                                                       struct textcodec_output *o)
 {
     progress p = {o->next, 0, textcodec_room(o)};
-    while (len - i >= V::W) {
-        const size_t n = V::W;
-        typename V::vec v = V::load(in + i);
-        uint64_t special = special_bytes<V>(v);
+    const char *at = in + i;
+    size_t skip = (size_t)((uintptr_t)at & (V::W - 1));
+    const char *block = at - skip;
+    for (;;) {
+        typename V::vec v = V::load_aligned(block);
+        uint64_t nul = V::to_bits(V::eq(v, '\0')) >> skip;
+        uint64_t special = special_bytes<V>(v) >> skip;
+        size_t n = nul != 0 ? (size_t)__builtin_ctzll(nul) : V::W - skip;
+#ifdef TEXTCODEC_ADDRESS_SANITIZER
+        if (__asan_region_is_poisoned(const_cast<char *>(at), n + (nul != 0 ? 1 : 0)) != nullptr)
+            break;
+#endif
+        special &= n < 64 ? (1ULL << n) - 1 : ~0ULL;
         if (special == 0) {
             if (p.left() < n)
                 break;
             if (Write) {
-                V::store(p.dst, v);
+                if (n == V::W)
+                    V::store(p.dst, v);
+                else
+                    V::copy(p.dst, at, n);
                 p.dst += n;
             }
             p.made += n;
@@ -216,26 +255,16 @@ size_t raw_text_to_kel_kernel(const char *in, size_t len, size_t i, struct textc
             if (p.left() < n + 3 * (size_t)specials)
                 break;
             if (specials > dense_block<V>() && p.left() >= 4 * n)
-                encode_dense<V, Write>(in + i, n, &p);
+                encode_dense<V, Write>(at, n, &p);
             else
-                encode_sparse<V, Write>(in + i, n, special, &p);
+                encode_sparse<V, Write>(at, n, special, &p);
         }
         i += n;
-    }
-    if (has_narrower<V>() && i < len && len - i < V::W) {
-        commit(o, p.dst, p.made);
-        return raw_text_to_kel_kernel<typename narrower<V>::type, Write>(in, len, i, o);
-    }
-    // The last bytes of the text or of the room, one by one.
-    for (; i < len; i++) {
-        const byte_form &f = kel_forms.of[(unsigned char)in[i]];
-        if (p.left() < (size_t)f.len)
+        if (nul != 0)
             break;
-        if (Write) {
-            put_form(p.dst, in[i], f);
-            p.dst += f.len;
-        }
-        p.made += (size_t)f.len;
+        block += V::W;
+        at = block;
+        skip = 0;
     }
     commit(o, p.dst, p.made);
     return i;
@@ -374,6 +403,13 @@ size_t either(const char *in, size_t len, size_t i, struct textcodec_output *o)
     return o->start != NULL ? write(in, len, i, o) : count(in, len, i, o);
 }
 
+template <size_t (*write)(const char *, size_t, struct textcodec_output *),
+          size_t (*count)(const char *, size_t, struct textcodec_output *)>
+size_t either_to_end(const char *in, size_t i, struct textcodec_output *o)
+{
+    return o->start != NULL ? write(in, i, o) : count(in, i, o);
+}
+
 /* The kernels of one vector width, with the short-text kernels given. */
 template <class V>
 constexpr struct textcodec_kernels kernels_of(textcodec_text_kernel *short_c_text_to_kel = textcodec_no_short_text,
@@ -385,7 +421,7 @@ constexpr struct textcodec_kernels kernels_of(textcodec_text_kernel *short_c_tex
             short_raw_text_to_kel,
             either<c_text_to_kel_kernel<V, true>, c_text_to_kel_kernel<V, false>>,
             either<kel_text_to_raw_kernel<V, true>, kel_text_to_raw_kernel<V, false>>,
-            either<raw_text_to_kel_kernel<V, true>, raw_text_to_kel_kernel<V, false>>};
+            either_to_end<raw_text_to_kel_to_end<V, true>, raw_text_to_kel_to_end<V, false>>};
 }
 
 } // namespace

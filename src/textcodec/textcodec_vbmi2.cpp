@@ -329,7 +329,7 @@ constexpr struct textcodec_kernels kernels = {
     short_raw_text_to_kel_by_forms,
     either<c_text_to_kel_kernel<vec512, true>, c_text_to_kel_kernel<vec512, false>>,
     either<kel_text_to_raw_blocks<true>, kel_text_to_raw_blocks<false>>,
-    either<raw_text_to_kel_kernel<vec512, true>, raw_text_to_kel_kernel<vec512, false>>};
+    either_to_end<raw_text_to_kel_to_end<vec512, true>, raw_text_to_kel_to_end<vec512, false>>};
 
 } // namespace
 

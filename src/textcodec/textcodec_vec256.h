@@ -23,6 +23,11 @@ struct vec256 {
     {
         return _mm256_loadu_si256((const __m256i *)p);
     }
+    /* The W bytes at p, W-aligned, so within p's page: read past a text's end on purpose. */
+    __attribute__((no_sanitize("address"))) static vec load_aligned(const char *p)
+    {
+        return _mm256_load_si256((const __m256i *)p);
+    }
     static void store(char *p, vec v)
     {
         _mm256_storeu_si256((__m256i *)p, v);
@@ -33,6 +38,10 @@ struct vec256 {
     }
     typedef __m256i mask;
     static constexpr bool nibble_lookup = true;
+    static mask eq(vec v, char c)
+    {
+        return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
+    }
     /* 0xff where the two entries share a bit. */
     static mask by_nibbles(vec v, const unsigned char *low, const unsigned char *high)
     {
