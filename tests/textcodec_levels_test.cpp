@@ -175,17 +175,18 @@ TEST_P(KernelsAgainstTheExactPath, RandomTextAtEveryAlignment)
     }
 }
 
-// Every position of a run across one, two and three vectors of each width.
+// Every position of a run across one, two and three vectors of each width,
+// and positions in runs long enough to be copied four vectors at a time.
 TEST_P(KernelsAgainstTheExactPath, OneSpecialCharacterAtEveryPositionOfLongRuns)
 {
     StdoutRecorder rec;
     for (const char *special : {"/", "\\n", "\\057", "\x80", "\\q", "\\1"}) {
-        for (size_t length : {0, 1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 130}) {
-            for (size_t at = 0; at <= length; at += length > 40 ? 3 : 1) {
+        for (size_t length : {0, 1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 130, 321, 600}) {
+            for (size_t at = 0; at <= length; at += length > 300 ? 11 : length > 40 ? 3 : 1) {
                 std::string in(length, 'x');
                 in.insert(at, special);
                 ASSERT_NO_FATAL_FAILURE(
-                    compare(rec, GetParam(), in, (length + at) % 64, length > 40 ? 29 : 1));
+                    compare(rec, GetParam(), in, (length + at) % 64, length > 300 ? 97 : length > 40 ? 29 : 1));
             }
         }
     }
