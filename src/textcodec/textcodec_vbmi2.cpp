@@ -206,14 +206,10 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_by_blocks(char *out, const cha
     lo = _mm512_maskz_mov_epi8(lo_bits(n), lo);
     hi = _mm512_maskz_mov_epi8(hi_bits(n), hi);
     // Most names have no escape, and their body is copied as it stands.
-    if (((special_bytes<vec512>(lo) & lo_bits(n)) | (special_bytes<vec512>(hi) & hi_bits(n))) == 0) {
-        if (out != NULL) {
-            if (capacity < 0 || (size_t)capacity < n)
-                return TEXTCODEC_LONG;
-            store_text(out, lo, hi, n);
-        }
-        return (int)n;
-    }
+    short_text body = {lo, hi, n};
+    text_bits special = specials_of(body);
+    if ((special.lo | special.hi) == 0)
+        return copy_short_plain(out, body, capacity);
     const __m512i zero = _mm512_setzero_si512();
     decoded_block b0 = decode_block(lo, bytes_from(lo, hi, 1), bytes_from(lo, hi, 2), bytes_from(lo, hi, 3),
                                     lo_bits(n), 0);
@@ -309,14 +305,8 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char
         return TEXTCODEC_LONG;
     text_bits special = specials_of(t);
     // Most names have nothing to escape, and are copied as they stand.
-    if ((special.lo | special.hi) == 0) {
-        if (out != NULL) {
-            if (capacity < 0 || (size_t)capacity < t.len)
-                return TEXTCODEC_LONG;
-            store_text(out, t.lo, t.hi, t.len);
-        }
-        return (int)t.len;
-    }
+    if ((special.lo | special.hi) == 0)
+        return copy_short_plain(out, t, capacity);
     __m512i unused;
     uint64_t octal_lo = special.lo & ~letter_escaped_bytes(t.lo, &unused);
     uint64_t octal_hi = special.hi & ~letter_escaped_bytes(t.hi, &unused);
