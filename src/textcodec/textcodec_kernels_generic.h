@@ -6,7 +6,7 @@
  *   V::W                  the bytes of a vector, at most 64
  *   V::load(p)            the W bytes at p
  *   V::load_aligned(p)    the W bytes at p, W-aligned, unchecked by
- *                         AddressSanitizer
+ *                         AddressSanitizer and ThreadSanitizer
  *   V::store(p, v)        all W bytes of v to p
  *   V::copy(dst, src, k)  k < W bytes from src to dst, and nothing else
  *   V::to_bits(m)         a mask as a bit for each byte
@@ -239,8 +239,9 @@ void encode_sparse(const char *block, size_t n, uint64_t special, progress *p)
  * terminator is found in the same loads that classify the bytes.  The
  * loads are aligned, so that none crosses a page: the first one takes
  * the block that holds in[i] and leaves the bytes before it aside.  Each
- * loads bytes past the terminator on purpose, within its page, so
- * AddressSanitizer is told not to look at the loads and asked instead,
+ * loads bytes past the terminator on purpose, within its page, so the
+ * sanitizers are told not to look at the loads (bytes past the text may
+ * belong to a freed block), and AddressSanitizer is asked instead,
  * block by block, whether the bytes of the text and its terminator are
  * addressable; at a block that is not, the kernel stops, and the exact
  * path's checked reads report it.  A block without special bytes is

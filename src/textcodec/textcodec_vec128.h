@@ -25,7 +25,7 @@ struct vec128 {
         return _mm_loadu_si128((const __m128i *)p);
     }
     /* The W bytes at p, W-aligned, so within p's page: read past a text's end on purpose. */
-    __attribute__((no_sanitize("address"))) static vec load_aligned(const char *p)
+    __attribute__((no_sanitize("address", "thread"))) static vec load_aligned(const char *p)
     {
         return _mm_load_si128((const __m128i *)p);
     }

@@ -24,7 +24,7 @@ struct vec256 {
         return _mm256_loadu_si256((const __m256i *)p);
     }
     /* The W bytes at p, W-aligned, so within p's page: read past a text's end on purpose. */
-    __attribute__((no_sanitize("address"))) static vec load_aligned(const char *p)
+    __attribute__((no_sanitize("address", "thread"))) static vec load_aligned(const char *p)
     {
         return _mm256_load_si256((const __m256i *)p);
     }

@@ -33,7 +33,7 @@ struct vec512 {
         return _mm512_loadu_si512(p);
     }
     /* The W bytes at p, W-aligned, so within p's page: read past a text's end on purpose. */
-    __attribute__((no_sanitize("address"))) static vec load_aligned(const char *p)
+    __attribute__((no_sanitize("address", "thread"))) static vec load_aligned(const char *p)
     {
         return _mm512_load_si512(p);
     }
@@ -91,7 +91,7 @@ struct short_text {
 };
 
 /* The first 64 bytes at p, or those before p's page ends: a load that can never fault. */
-__attribute__((no_sanitize("address"), always_inline)) inline __m512i load_to_page_end(const char *p,
+__attribute__((no_sanitize("address", "thread"), always_inline)) inline __m512i load_to_page_end(const char *p,
                                                                                         uint64_t *loaded)
 {
     const size_t PAGE = 4096;
@@ -106,13 +106,13 @@ __attribute__((no_sanitize("address"), always_inline)) inline __m512i load_to_pa
  * Loads a short text: from in to the end of its page, and when no
  * terminator is among the first 64 bytes, the next 64 the same way.  Bytes
  * past the terminator are loaded but never used.  It reads past the
- * terminator on purpose, so AddressSanitizer is told not to look at the
- * loads; it is asked instead whether the text and its terminator are
- * addressable, and a text that is not goes the long way, whose checked
- * reads report it.  A text that does not end within the first load's
+ * terminator on purpose, so the sanitizers are told not to look at the
+ * loads; AddressSanitizer is asked instead whether the text and its
+ * terminator are addressable, and a text that is not goes the long way,
+ * whose checked reads report it.  A text that does not end within the first load's
  * page and 64 bytes goes the long way too.
  */
-__attribute__((no_sanitize("address"))) inline short_text load_short_text(const char *in)
+__attribute__((no_sanitize("address", "thread"))) inline short_text load_short_text(const char *in)
 {
     short_text t;
     uint64_t loaded;
