@@ -28,10 +28,12 @@
  * whole; a sparse one is copied run by run between its special bytes; a
  * dense one is encoded through the table without a branch per byte.  At
  * anything that is not easy it returns, and the exact path takes over
- * there.  A kernel reads whole vectors only where all of their bytes lie
- * before len, so it never reads past its input; it leaves the last bytes
- * of a text to a narrower vector, and does the last bytes of the text or
- * of the room one at a time.  It never reads its output back: a store in
+ * there.  A kernel given len reads whole vectors only where all of their
+ * bytes lie before len, so it never reads past its input; it leaves the
+ * last bytes of a text to a narrower vector, and does the last bytes of
+ * the text or of the room one at a time.  raw_text_to_kel's kernel, which
+ * finds the terminator itself, reads aligned vectors instead, which may
+ * go past the terminator but never past its page.  It never reads its output back: a store in
  * flight would stall the load.
  *
  * Included by one source file per instruction set, each compiled for it;
