@@ -185,8 +185,8 @@ TEST_P(KernelsAgainstTheExactPath, OneSpecialCharacterAtEveryPositionOfLongRuns)
             for (size_t at = 0; at <= length; at += length > 300 ? 11 : length > 40 ? 3 : 1) {
                 std::string in(length, 'x');
                 in.insert(at, special);
-                ASSERT_NO_FATAL_FAILURE(
-                    compare(rec, GetParam(), in, (length + at) % 64, length > 300 ? 97 : length > 40 ? 29 : 1));
+                int step = length > 300 ? 97 : length > 40 ? 29 : 1;
+                ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), in, (length + at) % 64, step));
             }
         }
     }

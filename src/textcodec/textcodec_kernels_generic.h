@@ -33,8 +33,8 @@
  * last bytes of a text to a narrower vector, and does the last bytes of
  * the text or of the room one at a time.  raw_text_to_kel's kernel, which
  * finds the terminator itself, reads aligned vectors instead, which may
- * go past the terminator but never past its page.  It never reads its output back: a store in
- * flight would stall the load.
+ * go past the terminator but never past its page.  No kernel reads its
+ * output back: a store in flight would stall the load.
  *
  * Included by one source file per instruction set, each compiled for it;
  * everything here has internal linkage, so no function compiled for a
@@ -156,7 +156,8 @@ struct progress {
  * run ends.  Four blocks are classified together, so that a long plain
  * text costs one branch per 4W bytes.
  */
-template <class V, bool Write> inline size_t copy_plain_run(const char *in, size_t len, size_t i, progress *p)
+template <class V, bool Write>
+inline size_t copy_plain_run(const char *in, size_t len, size_t i, progress *p)
 {
     while (len - i >= 4 * V::W && p->left() >= 4 * V::W) {
         typename V::vec a = V::load(in + i), b = V::load(in + i + V::W);
@@ -252,7 +253,7 @@ void encode_sparse(const char *block, size_t n, uint64_t special, progress *p)
  */
 template <class V, bool Write>
 __attribute__((no_sanitize("address"))) size_t raw_text_to_kel_to_end(const char *in, size_t i,
-                                                                       struct textcodec_output *o)
+                                                                      struct textcodec_output *o)
 {
     progress p = {o->next, 0, textcodec_room(o)};
     const char *at = in + i;

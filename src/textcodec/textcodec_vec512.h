@@ -13,7 +13,6 @@
 #include <immintrin.h>
 #include <stdint.h>
 
-
 namespace
 {
 
@@ -91,8 +90,8 @@ struct short_text {
 };
 
 /* The first 64 bytes at p, or those before p's page ends: a load that can never fault. */
-__attribute__((no_sanitize("address", "thread"), always_inline)) inline __m512i load_to_page_end(const char *p,
-                                                                                        uint64_t *loaded)
+__attribute__((no_sanitize("address", "thread"), always_inline)) inline __m512i
+load_to_page_end(const char *p, uint64_t *loaded)
 {
     const size_t PAGE = 4096;
     size_t to_page_end = PAGE - ((uintptr_t)p & (PAGE - 1));
@@ -109,8 +108,8 @@ __attribute__((no_sanitize("address", "thread"), always_inline)) inline __m512i 
  * terminator on purpose, so the sanitizers are told not to look at the
  * loads; AddressSanitizer is asked instead whether the text and its
  * terminator are addressable, and a text that is not goes the long way,
- * whose checked reads report it.  A text that does not end within the first load's
- * page and 64 bytes goes the long way too.
+ * whose checked reads report it.  A text that does not end within the
+ * first load's page and 64 bytes goes the long way too.
  */
 __attribute__((no_sanitize("address", "thread"))) inline short_text load_short_text(const char *in)
 {
