@@ -7,6 +7,8 @@
  *   V::load(p)            the W bytes at p
  *   V::load_aligned(p)    the W bytes at p, W-aligned, unchecked by
  *                         AddressSanitizer and ThreadSanitizer
+ *   V::load_unchecked(p)  the same, unaligned, for the short-text kernels
+ *                         (textcodec_short_text.h) of SSE2 and AVX2
  *   V::store(p, v)        all W bytes of v to p
  *   V::copy(dst, src, k)  k < W bytes from src to dst, and nothing else
  *   V::to_bits(m)         a mask as a bit for each byte
@@ -71,7 +73,7 @@ namespace
 /* ---- Helpers ---------------------------------------------------------- */
 
 /*
- * Copies k bytes (k < 64) with at most two overlapping moves of one width,
+ * Copies k bytes (k <= 64) with at most two overlapping moves of one width,
  * reading only the source.
  */
 inline void copy_exact(char *dst, const char *src, size_t k)
