@@ -11,7 +11,7 @@
 #ifndef TEXTCODEC_SHORT_TEXT_H
 #define TEXTCODEC_SHORT_TEXT_H
 
-#include "textcodec_kernels_generic.h"
+#include "textcodec_vec128.h"
 
 #include <stdint.h>
 
@@ -35,7 +35,7 @@ struct text_scan {
  * The loads may read past the text, and are not checked (see below).
  */
 template <class V>
-__attribute__((no_sanitize("address", "thread"))) inline void scan_half(const char *p, uint64_t *nul,
+__attribute__((no_sanitize("address", "thread"), always_inline)) inline void scan_half(const char *p, uint64_t *nul,
                                                                         uint64_t *special)
 {
     static_assert(64 % V::W == 0, "a half is whole vectors");
@@ -86,18 +86,41 @@ template <class V> __attribute__((no_sanitize("address", "thread"))) inline text
     return s;
 }
 
+/* Copies k <= 128 bytes exactly, with at most four moves. */
+inline void copy_short(char *dst, const char *src, size_t k)
+{
+    size_t first = k < 64 ? k : 64;
+    copy_exact(dst, src, first);
+    copy_exact(dst + first, src + first, k - first);
+}
+
 /*
- * The vector the short kernels hand to encode_sparse and decode_sparse:
- * they take a text in halves of up to 64 bytes, whose runs copy_exact
- * copies whole.
+ * Copies a run of k < 128 bytes of a text to dst.  covered is a point up
+ * to which the writes after the run write every byte anyway, so where it
+ * lies far enough, one move of 64 or 16 bytes copies the run and the
+ * bytes after it, which are then overwritten: no branch on the run's
+ * exact length.  The caller sees that src + (covered - dst) does not pass
+ * the text's end.
  */
-struct text_half {
-    static constexpr size_t W = 64;
-    static void copy(char *dst, const char *src, size_t k)
-    {
-        copy_exact(dst, src, k);
+template <class V> inline void copy_run(char *dst, const char *src, size_t k, const char *covered)
+{
+    if (k <= 64 && covered - dst >= 64) {
+        for (size_t j = 0; j < 64; j += V::W)
+            V::store(dst + j, V::load(src + j));
+    } else if (k <= 16 && covered - dst >= 16) {
+        vec128::store(dst, vec128::load(src));
+    } else {
+        copy_short(dst, src, k);
     }
-};
+}
+
+/* The first special byte of a short text at or after at, or 128 for none. */
+inline size_t next_special(const text_scan &s, size_t at)
+{
+    uint64_t lo = at < 64 ? s.lo & ~0ULL << at : 0;
+    uint64_t hi = at < 64 ? s.hi : at < 128 ? s.hi & ~0ULL << (at - 64) : 0;
+    return lo != 0 ? (size_t)__builtin_ctzll(lo) : hi != 0 ? 64 + (size_t)__builtin_ctzll(hi) : 128;
+}
 
 /*
  * Writes the n < 128 bytes at src and a terminator at out, and returns n;
@@ -110,9 +133,7 @@ inline int put_short_text(char *out, const char *src, size_t n, int capacity)
         return (int)n;
     if (capacity < 0 || (size_t)capacity < n)
         return TEXTCODEC_LONG;
-    size_t first = n < 64 ? n : 64;
-    copy_exact(out, src, first);
-    copy_exact(out + first, src + first, n - first);
+    copy_short(out, src, n);
     out[n] = '\0';
     return (int)n;
 }
@@ -136,26 +157,37 @@ template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_c_text_to_kel_of(char *out,
     return put_short_text(out, in, s.len, capacity);
 }
 
-/* The forms of a half of n bytes with the given special bytes. */
-template <bool Write> inline void encode_half(const char *half, size_t n, uint64_t special, progress *p)
+/*
+ * The length of a short text's forms, and in write mode the forms and a
+ * terminator at dst: the runs between special bytes copied by copy_run,
+ * each special byte in its form.  Every form is at least as long as its
+ * byte, so the writes cover dst + len at least, and a run's wide move
+ * reads no further into the text than it writes into the output.
+ */
+template <class V, bool Write> inline size_t encode_short(char *dst, const char *in, const text_scan &s)
 {
-    if (special != 0) {
-        encode_sparse<text_half, Write>(half, n, special, p);
-        return;
+    char *out = dst;
+    size_t made = 0, at = 0;
+    for (size_t k = next_special(s, 0); k < 128; k = next_special(s, at)) {
+        const byte_form &form = kel_forms.of[(unsigned char)in[k]];
+        if (Write) {
+            copy_run<V>(dst, in + at, k - at, out + s.len);
+            put_escape_form(dst + (k - at), form);
+            dst += k - at + (size_t)form.len;
+        }
+        made += k - at + (size_t)form.len;
+        at = k + 1;
     }
-    if (Write) {
-        copy_exact(p->dst, half, n);
-        p->dst += n;
-    }
-    p->made += n;
+    if (Write)
+        copy_short(dst, in + at, s.len - at + 1);
+    return made + s.len - at;
 }
 
 /*
- * raw_text_to_kel of a short text: each half copied run by run between
- * its special bytes, each of which is written in its form.  Every form
- * has at most 4 characters, so a buffer of len + 3 per special byte
- * always holds the text; a smaller one goes the long way, which says
- * whether it fits.
+ * raw_text_to_kel of a short text.  Every form has at most 4 characters,
+ * so a buffer of len + 3 per special byte always holds the text, and
+ * the text is written at once; for a smaller one its length is found
+ * first.
  */
 template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_of(char *out, const char *in, int capacity)
 {
@@ -164,43 +196,65 @@ template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_of(char *ou
         return TEXTCODEC_LONG;
     if ((s.lo | s.hi) == 0)
         return put_short_text(out, in, s.len, capacity);
-    size_t first = s.len < 64 ? s.len : 64;
-    progress p = {out, 0, 0};
-    if (out == NULL) {
-        encode_half<false>(in, first, s.lo, &p);
-        encode_half<false>(in + first, s.len - first, s.hi, &p);
-        return (int)p.made;
-    }
+    if (out == NULL)
+        return (int)encode_short<V, false>(out, in, s);
     size_t most = s.len + 3 * (size_t)(__builtin_popcountll(s.lo) + __builtin_popcountll(s.hi));
-    if (capacity < 0 || (size_t)capacity < most)
+    if (capacity < 0 || ((size_t)capacity < most && (size_t)capacity < encode_short<V, false>(out, in, s)))
         return TEXTCODEC_LONG;
-    encode_half<true>(in, first, s.lo, &p);
-    encode_half<true>(in + first, s.len - first, s.hi, &p);
-    out[p.made] = '\0';
-    return (int)p.made;
+    return (int)encode_short<V, true>(out, in, s);
 }
 
 /*
- * Decodes a body of n < 128 bytes whose special bytes are lo and hi, as
- * kel_text_to_raw's kernel does, in its two halves; an escape of the
- * first half may reach into the second, which then starts after it.
- * Returns false at anything that is not easy.
+ * Decodes a body of n < 128 bytes whose special bytes s holds, as
+ * kel_text_to_raw's kernel does, without writing: returns how long the
+ * text becomes, and in *last where its last run begins, after its last
+ * escape; or -1 at anything that is not easy.
  */
-template <bool Write> inline bool decode_halves(const char *body, size_t n, uint64_t lo, uint64_t hi, progress *p)
+inline int measure_decoded(const char *body, size_t n, const text_scan &s, size_t *last)
 {
-    bool hard = false;
-    size_t at = decode_sparse<text_half, Write>(body, body + n, n < 64 ? n : 64, lo, p, &hard);
-    if (!hard && at < n)
-        decode_sparse<text_half, Write>(body + at, body + n, n - at, hi >> (at - 64), p, &hard);
-    return !hard;
+    size_t made = 0, at = 0;
+    for (size_t k = next_special(s, 0); k < n; k = next_special(s, at)) {
+        char decoded = 0;
+        int span = body[k] == '\\' ? decode_common_escape(body + k, body + n, &decoded) : 0;
+        if (span == 0)
+            return -1;
+        made += k - at + 1;
+        at = k + (size_t)span;
+    }
+    *last = at;
+    return (int)(made + n - at);
+}
+
+/*
+ * Writes the decoded body and a terminator at out, as encode_short
+ * writes forms: the runs between escapes by copy_run, each escape
+ * decoded, up to last, where the last run begins.  An escape takes at
+ * most 4 bytes for 1, so the writes cover out + n - 3 per special byte at
+ * least, and a run's wide move reads no further into the body than that.
+ */
+template <class V> inline void decode_short(char *out, const char *body, size_t n, const text_scan &s, size_t last)
+{
+    size_t lost = 3 * (size_t)(__builtin_popcountll(s.lo) + __builtin_popcountll(s.hi));
+    const char *covered = out + (n > lost ? n - lost : 0);
+    char *dst = out;
+    size_t at = 0;
+    for (size_t k = next_special(s, 0); k < last; k = next_special(s, at)) {
+        char decoded = 0;
+        int span = decode_common_escape(body + k, body + n, &decoded);
+        copy_run<V>(dst, body + at, k - at, covered);
+        dst[k - at] = decoded;
+        dst += k - at + 1;
+        at = k + (size_t)span;
+    }
+    copy_short(dst, body + at, n - at);
+    dst[n - at] = '\0';
 }
 
 /*
  * kel_text_to_raw of a short text, quoted or not, whose escapes are all
  * common ones (a letter, three octal digits): the body decoded once to
  * see that all of it is easy and how long it becomes, then again into
- * the buffer, so that nothing is written for a text that goes the long
- * way.  An escape that would read the closing quote is not easy.
+ * the buffer.  An escape that would read the closing quote is not easy.
  */
 template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_of(char *out, const char *in, int capacity)
 {
@@ -228,18 +282,14 @@ template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_of(char *ou
     }
     if ((s.lo | s.hi) == 0)
         return put_short_text(out, body, n, capacity);
-    progress p = {NULL, 0, 0};
-    if (!decode_halves<false>(body, n, s.lo, s.hi, &p))
+    size_t last;
+    int made = measure_decoded(body, n, s, &last);
+    if (made < 0 || out == NULL)
+        return made < 0 ? TEXTCODEC_LONG : made;
+    if (capacity < made)
         return TEXTCODEC_LONG;
-    if (out == NULL)
-        return (int)p.made;
-    if (capacity < 0 || (size_t)capacity < p.made)
-        return TEXTCODEC_LONG;
-    p.dst = out;
-    p.made = 0;
-    decode_halves<true>(body, n, s.lo, s.hi, &p);
-    out[p.made] = '\0';
-    return (int)p.made;
+    decode_short<V>(out, body, n, s, last);
+    return made;
 }
 
 /* The kernels of a width without masked loads, its short-text kernels among them. */
