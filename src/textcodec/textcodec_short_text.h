@@ -15,6 +15,8 @@
 
 #include <stdint.h>
 
+#include <utility>
+
 namespace
 {
 
@@ -32,20 +34,21 @@ struct text_scan {
 /*
  * The terminator and the special bytes among the 64 bytes at p, as bits;
  * those past the terminator stay in special, for the caller to drop.
- * The loads may read past the text, and are not checked (see below).
+ * The loads may read past the text: V::load_unchecked, which the
+ * sanitizers do not look at (see below).
  */
-template <class V>
-__attribute__((no_sanitize("address", "thread"), always_inline)) inline void scan_half(const char *p, uint64_t *nul,
-                                                                        uint64_t *special)
+template <class V, size_t... k>
+__attribute__((always_inline)) inline void scan_half(const char *p, uint64_t *nul, uint64_t *special, std::index_sequence<k...>)
+{
+    typename V::vec v[] = {V::load_unchecked(p + k * V::W)...};
+    *nul = ((V::to_bits(V::eq(v[k], '\0')) << (k * V::W)) | ...);
+    *special = ((special_bytes<V>(v[k]) << (k * V::W)) | ...);
+}
+
+template <class V> __attribute__((always_inline)) inline void scan_half(const char *p, uint64_t *nul, uint64_t *special)
 {
     static_assert(64 % V::W == 0, "a half is whole vectors");
-    *nul = 0;
-    *special = 0;
-    for (size_t k = 0; k < 64; k += V::W) {
-        typename V::vec v = V::load_unchecked(p + k);
-        *nul |= V::to_bits(V::eq(v, '\0')) << k;
-        *special |= special_bytes<V>(v) << k;
-    }
+    scan_half<V>(p, nul, special, std::make_index_sequence<64 / V::W>());
 }
 
 /*
@@ -59,7 +62,7 @@ __attribute__((no_sanitize("address", "thread"), always_inline)) inline void sca
  * are addressable, and a text that is not goes the long way, whose
  * checked reads report it.
  */
-template <class V> __attribute__((no_sanitize("address", "thread"))) inline text_scan scan_short_text(const char *in)
+template <class V> __attribute__((always_inline)) inline text_scan scan_short_text(const char *in)
 {
     const size_t PAGE = 4096;
     size_t to_page_end = PAGE - ((uintptr_t)in & (PAGE - 1));
@@ -184,11 +187,26 @@ template <class V, bool Write> inline size_t encode_short(char *dst, const char 
 }
 
 /*
- * raw_text_to_kel of a short text.  Every form has at most 4 characters,
- * so a buffer of len + 3 per special byte always holds the text, and
- * the text is written at once; for a smaller one its length is found
- * first.
+ * raw_text_to_kel of a short text with special bytes.  Every form has at
+ * most 4 characters, so a buffer of len + 3 per special byte always holds
+ * the text, and the text is written at once; for a smaller one its length
+ * is found first.  Apart from the kernel, so that a plain text never
+ * pays for this one's frame.
  */
+template <class V>
+__attribute__((noinline)) int short_special_raw_text_to_kel(char *out, const char *in, int capacity, size_t len,
+                                                            uint64_t lo, uint64_t hi)
+{
+    text_scan s = {len, lo, hi};
+    if (out == NULL)
+        return (int)encode_short<V, false>(out, in, s);
+    size_t most = len + 3 * (size_t)(__builtin_popcountll(lo) + __builtin_popcountll(hi));
+    if (capacity < 0 || ((size_t)capacity < most && (size_t)capacity < encode_short<V, false>(out, in, s)))
+        return TEXTCODEC_LONG;
+    return (int)encode_short<V, true>(out, in, s);
+}
+
+/* raw_text_to_kel of a short text. */
 template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_of(char *out, const char *in, int capacity)
 {
     text_scan s = scan_short_text<V>(in);
@@ -196,12 +214,7 @@ template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_of(char *ou
         return TEXTCODEC_LONG;
     if ((s.lo | s.hi) == 0)
         return put_short_text(out, in, s.len, capacity);
-    if (out == NULL)
-        return (int)encode_short<V, false>(out, in, s);
-    size_t most = s.len + 3 * (size_t)(__builtin_popcountll(s.lo) + __builtin_popcountll(s.hi));
-    if (capacity < 0 || ((size_t)capacity < most && (size_t)capacity < encode_short<V, false>(out, in, s)))
-        return TEXTCODEC_LONG;
-    return (int)encode_short<V, true>(out, in, s);
+    return short_special_raw_text_to_kel<V>(out, in, capacity, s.len, s.lo, s.hi);
 }
 
 /*
@@ -226,22 +239,21 @@ inline int measure_decoded(const char *body, size_t n, const text_scan &s, size_
 }
 
 /*
- * Writes the decoded body and a terminator at out, as encode_short
- * writes forms: the runs between escapes by copy_run, each escape
- * decoded, up to last, where the last run begins.  An escape takes at
- * most 4 bytes for 1, so the writes cover out + n - 3 per special byte at
- * least, and a run's wide move reads no further into the body than that.
+ * Writes the decoded body, made characters, and a terminator at out, as
+ * encode_short writes forms: the runs between escapes by copy_run, each
+ * escape decoded, up to last, where the last run begins.  The writes
+ * cover out + made, and a run's wide move reads no further into the body
+ * than it writes into the output, as an escape has more bytes than its
+ * character.
  */
-template <class V> inline void decode_short(char *out, const char *body, size_t n, const text_scan &s, size_t last)
+template <class V> inline void decode_short(char *out, const char *body, size_t n, const text_scan &s, size_t made, size_t last)
 {
-    size_t lost = 3 * (size_t)(__builtin_popcountll(s.lo) + __builtin_popcountll(s.hi));
-    const char *covered = out + (n > lost ? n - lost : 0);
     char *dst = out;
     size_t at = 0;
     for (size_t k = next_special(s, 0); k < last; k = next_special(s, at)) {
         char decoded = 0;
         int span = decode_common_escape(body + k, body + n, &decoded);
-        copy_run<V>(dst, body + at, k - at, covered);
+        copy_run<V>(dst, body + at, k - at, out + made);
         dst[k - at] = decoded;
         dst += k - at + 1;
         at = k + (size_t)span;
@@ -251,11 +263,28 @@ template <class V> inline void decode_short(char *out, const char *body, size_t 
 }
 
 /*
- * kel_text_to_raw of a short text, quoted or not, whose escapes are all
- * common ones (a letter, three octal digits): the body decoded once to
- * see that all of it is easy and how long it becomes, then again into
+ * kel_text_to_raw of a short body with special bytes, if its escapes are
+ * all common ones (a letter, three octal digits): the body decoded once
+ * to see that all of it is easy and how long it becomes, then again into
  * the buffer.  An escape that would read the closing quote is not easy.
+ * Apart from the kernel, as for raw_text_to_kel.
  */
+template <class V>
+__attribute__((noinline)) int short_special_kel_text_to_raw(char *out, const char *body, int capacity, size_t n,
+                                                            uint64_t lo, uint64_t hi)
+{
+    text_scan s = {n, lo, hi};
+    size_t last;
+    int made = measure_decoded(body, n, s, &last);
+    if (made < 0 || out == NULL)
+        return made < 0 ? TEXTCODEC_LONG : made;
+    if (capacity < made)
+        return TEXTCODEC_LONG;
+    decode_short<V>(out, body, n, s, (size_t)made, last);
+    return made;
+}
+
+/* kel_text_to_raw of a short text, quoted or not. */
 template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_of(char *out, const char *in, int capacity)
 {
     text_scan s = scan_short_text<V>(in);
@@ -282,14 +311,7 @@ template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_of(char *ou
     }
     if ((s.lo | s.hi) == 0)
         return put_short_text(out, body, n, capacity);
-    size_t last;
-    int made = measure_decoded(body, n, s, &last);
-    if (made < 0 || out == NULL)
-        return made < 0 ? TEXTCODEC_LONG : made;
-    if (capacity < made)
-        return TEXTCODEC_LONG;
-    decode_short<V>(out, body, n, s, last);
-    return made;
+    return short_special_kel_text_to_raw<V>(out, body, capacity, n, s.lo, s.hi);
 }
 
 /* The kernels of a width without masked loads, its short-text kernels among them. */
