@@ -211,6 +211,30 @@ TEST_P(KernelsAgainstTheExactPath, EscapesOverhangingABlockEndByEveryOffset)
     }
 }
 
+// Names with one escape, common or not, at every position near the
+// start, the middle (64) and the end, quoted and unquoted, of lengths
+// around 64 bytes and up to 127: the short path takes a name in two halves
+// of 64, and an escape may reach from the first into the second, or end
+// where the closing quote begins.
+TEST_P(KernelsAgainstTheExactPath, NamesWithAnEscapeAtEveryPositionAroundTheirHalves)
+{
+    StdoutRecorder rec;
+    for (const std::string escape : {"\\n", "\\\\", "\\\\\\\\", "\\101", "\\x41", "\t", "\""}) {
+        for (size_t length : {60, 62, 63, 64, 65, 66, 67, 124, 125, 126, 127}) {
+            for (size_t at = 0; at + escape.size() <= length; at++) {
+                bool near_an_end = at < 4 || (at >= 58 && at <= 68) || at + escape.size() + 6 >= length;
+                if (!near_an_end)
+                    continue;
+                std::string name = std::string(at, 'x') + escape;
+                name += std::string(length - name.size(), 'y');
+                ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), name, at % 64, 31)) << escape << " at " << at;
+                name = '"' + name.substr(0, length - 2) + '"';
+                ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), name, at % 64, 31)) << escape << " at " << at;
+            }
+        }
+    }
+}
+
 // Long valid texts, raw and encoded, at every capacity: where a failure for
 // want of room leaves the output.
 TEST_P(KernelsAgainstTheExactPath, LongTextsAtEveryCapacity)
