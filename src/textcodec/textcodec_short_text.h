@@ -314,10 +314,125 @@ template <class V> TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_of(char *ou
     return short_special_kel_text_to_raw<V>(out, body, capacity, n, s.lo, s.hi);
 }
 
+/* ---- kel_text_to_raw from escape to escape ----------------------------- */
+
+/* The special bytes of the 64 at p, as bits. */
+template <class V, size_t... k> inline uint64_t specials_of_64(const char *p, std::index_sequence<k...>)
+{
+    return ((special_bytes<V>(V::load(p + k * V::W)) << (k * V::W)) | ...);
+}
+
+/* The vector decode_sparse takes for a window of 64 bytes, whose runs copy_exact copies. */
+struct text_runs {
+    static void copy(char *dst, const char *src, size_t k)
+    {
+        copy_exact(dst, src, k);
+    }
+};
+
+/*
+ * Copies a run of k bytes, of a text whose next `certain` bytes from src
+ * on are written at dst whatever follows (the run, an easy escape's
+ * character, and the plain bytes after it): where those cover a move of
+ * 16, 32 or 64 bytes, one move copies the run and some of what follows,
+ * which is then written again; else the run exactly.
+ */
+template <class V> inline void copy_run_within(char *dst, const char *src, size_t k, size_t certain)
+{
+    if (k <= 16 && certain >= 16) {
+        vec128::store(dst, vec128::load(src));
+    } else if (k <= 32 && certain >= 32) {
+        memcpy(dst, src, 32);
+    } else if (k <= 64 && certain >= 64) {
+        memcpy(dst, src, 64);
+    } else {
+        copy_short(dst, src, k);
+    }
+}
+
+/*
+ * kel_text_to_raw's kernel for the widths without masked stores: the
+ * text is taken 64 bytes at a time from wherever the last escape ended,
+ * so that the run after an escape is copied with the bytes before the
+ * next one, and a run is copied by copy_run_within against the plain
+ * bytes after its escape, which are written whatever comes next: the
+ * exact path, or the next run, writes them, unless the room ends first,
+ * and the window never reaches past the room.  A window without special
+ * bytes is stored whole, then a plain run four vectors at a time; a dense
+ * one, whose runs are too short for a spare move, is decoded as a block.
+ * At an escape that is not easy the run before it is copied exactly and
+ * the kernel returns; the last bytes of the text or of the room are the
+ * block kernel's.
+ */
+template <class V, bool Write>
+size_t kel_text_to_raw_by_escapes(const char *in, size_t len, size_t i, struct textcodec_output *o)
+{
+    progress p = {o->next, 0, textcodec_room(o)};
+    // A window of 64 bytes never gives more than 64 characters.
+    while (len - i >= 64 && p.left() >= 64) {
+        const char *win = in + i;
+        uint64_t special = specials_of_64<V>(win, std::make_index_sequence<64 / V::W>());
+        if (special == 0) {
+            if (Write) {
+                memcpy(p.dst, win, 64);
+                p.dst += 64;
+            }
+            p.made += 64;
+            i = copy_plain_run<V, Write>(in, len, i + 64, &p);
+            continue;
+        }
+        bool hard = false;
+        if (__builtin_popcountll(special) > 8) {
+            i += decode_sparse<text_runs, Write>(win, in + len, 64, special, &p, &hard);
+            if (!hard)
+                continue;
+            commit(o, p.dst, p.made);
+            return i;
+        }
+        size_t at = 0;
+        while (special != 0) {
+            size_t k = (size_t)__builtin_ctzll(special);
+            char decoded = 0;
+            int span = win[k] == '\\' ? decode_common_escape(win + k, in + len, &decoded) : 0;
+            if (span == 0) {
+                if (Write) {
+                    copy_short(p.dst, win + at, k - at);
+                    p.dst += k - at;
+                }
+                p.made += k - at;
+                at = k;
+                hard = true;
+                break;
+            }
+            size_t end = k + (size_t)span;
+            special = end < 64 ? special & ~0ULL << end : 0;
+            if (Write) {
+                size_t next = special != 0 ? (size_t)__builtin_ctzll(special) : 64;
+                size_t plain_after = next > end ? next - end : 0;
+                copy_run_within<V>(p.dst, win + at, k - at, k - at + 1 + plain_after);
+                p.dst[k - at] = decoded;
+                p.dst += k - at + 1;
+            }
+            p.made += k - at + 1;
+            at = end;
+        }
+        i += at;
+        if (hard) {
+            commit(o, p.dst, p.made);
+            return i;
+        }
+    }
+    commit(o, p.dst, p.made);
+    return i < len ? kel_text_to_raw_kernel<V, Write>(in, len, i, o) : i;
+}
+
 /* The kernels of a width without masked loads, its short-text kernels among them. */
 template <class V> constexpr struct textcodec_kernels kernels_with_short_text()
 {
-    return kernels_of<V>(short_c_text_to_kel_of<V>, short_kel_text_to_raw_of<V>, short_raw_text_to_kel_of<V>);
+    struct textcodec_kernels k =
+        kernels_of<V>(short_c_text_to_kel_of<V>, short_kel_text_to_raw_of<V>, short_raw_text_to_kel_of<V>);
+    k.kel_text_to_raw = either<kel_text_to_raw_by_escapes<V, true>, kel_text_to_raw_by_escapes<V, false>>;
+    return k;
 }
 
 } // namespace
