@@ -293,10 +293,27 @@ inline forms_block forms_of(__m512i src, int from, uint64_t slots)
     return f;
 }
 
+/* Writes the forms of the t.len bytes of t, and a terminator, at out; returns their length. */
+inline size_t store_forms(char *out, const short_text &t)
+{
+    char *dst = out;
+    for (size_t at = 0; at < t.len; at += 16) {
+        size_t n = t.len - at < 16 ? t.len - at : 16;
+        forms_block f = forms_of(at < 64 ? t.lo : t.hi, (int)(at & 63), first_bits(4 * n));
+        size_t k = (size_t)__builtin_popcountll(f.keep);
+        vec512::masked_store(dst, first_bits(k), _mm512_maskz_compress_epi8(f.keep, f.bytes));
+        dst += k;
+    }
+    *dst = '\0';
+    return (size_t)(dst - out);
+}
+
 /*
- * raw_text_to_kel of a short text in one pass, whatever it holds: its
- * length from the two vectors' classes, then each 16 bytes' forms
- * compressed and stored, with no branch on what the bytes are.
+ * raw_text_to_kel of a short text in one pass, whatever it holds: each 16
+ * bytes' forms compressed and stored, with no branch on what the bytes
+ * are.  Where the room holds four bytes for each, the result fits
+ * whatever the forms, and its length is where the forms end; otherwise it
+ * is counted from the two vectors' classes first.
  */
 TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char *in, int capacity)
 {
@@ -307,6 +324,8 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char
     // Most names have nothing to escape, and are copied as they stand.
     if ((special.lo | special.hi) == 0)
         return copy_short_plain(out, t, capacity);
+    if (out != NULL && capacity >= 0 && (size_t)capacity >= 4 * t.len)
+        return (int)store_forms(out, t);
     __m512i unused;
     uint64_t octal_lo = special.lo & ~letter_escaped_bytes(t.lo, &unused);
     uint64_t octal_hi = special.hi & ~letter_escaped_bytes(t.hi, &unused);
@@ -316,15 +335,7 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char
         return (int)total;
     if (capacity < 0 || (size_t)capacity < total)
         return TEXTCODEC_LONG;
-    char *dst = out;
-    for (size_t at = 0; at < t.len; at += 16) {
-        size_t n = t.len - at < 16 ? t.len - at : 16;
-        forms_block f = forms_of(at < 64 ? t.lo : t.hi, (int)(at & 63), first_bits(4 * n));
-        size_t k = (size_t)__builtin_popcountll(f.keep);
-        vec512::masked_store(dst, first_bits(k), _mm512_maskz_compress_epi8(f.keep, f.bytes));
-        dst += k;
-    }
-    *dst = '\0';
+    store_forms(out, t);
     return (int)total;
 }
 
