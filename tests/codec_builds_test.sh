@@ -3,7 +3,9 @@
 # The codec in two builds that the default one does not try, each in a
 # scratch folder, the codec's library alone:
 #   -march=native  every kernel file still holds only its own level's
-#                  instructions (isa_test.sh);
+#                  instructions (isa_test.sh), and the very code of a build
+#                  without the flag, whatever this processor has beyond
+#                  its level;
 #   -m32           on an x86-64 host, the exact path alone, no kernel file.
 # A build this host cannot make (no 32-bit C library) is skipped (77).
 #
@@ -25,10 +27,25 @@ build() {
     }
 }
 
-if build native -march=native; then
+# code OBJECT: its instructions, without their addresses.
+code() {
+    objdump -d --no-show-raw-insn "$1" | tail -n +4 | sed 's/^ *[0-9a-f]*://'
+}
+
+if build native -march=native && build plain ""; then
     bash "$here/isa_test.sh" objdump "$work"/native/src/textcodec/CMakeFiles/textcodec.dir/*.o || status=1
+    for level in sse2 avx2 avx512 vbmi2; do
+        object=src/textcodec/CMakeFiles/textcodec.dir/textcodec_$level.cpp.o
+        if ! cmp -s <(code "$work/plain/$object") <(code "$work/native/$object"); then
+            echo "FAIL: textcodec_$level.cpp.o under -march=native is not the code of the default build:"
+            diff <(code "$work/plain/$object") <(code "$work/native/$object") | head -n 10
+            status=1
+        else
+            echo "ok: textcodec_$level.cpp.o: the same code under -march=native"
+        fi
+    done
 else
-    echo "FAIL: the -march=native build"
+    echo "FAIL: the -march=native build, or the one without it"
     status=1
 fi
 
