@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,6 +94,57 @@ struct WindowsBuild {
     const char *wineprefix; // a prefix of the build's own
 };
 
+// Runs the wine server of a build's prefix with one option, its output
+// thrown away: a server that stays must not hold the test's own output.
+int wineserver(const WindowsBuild &build, const char *option)
+{
+    std::string wine = build.wine;
+    std::string server = wine.substr(0, wine.rfind('/') + 1) + "wineserver";
+    std::string prefix = std::string("WINEPREFIX=") + build.wineprefix;
+    char *argv[] = {const_cast<char *>(server.c_str()), const_cast<char *>(option), nullptr};
+    char *envp[] = {const_cast<char *>(prefix.c_str()), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execve(argv[0], argv, envp);
+        _exit(127);
+    }
+    int status = -1;
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    return status;
+}
+
+// Debian's wine stops a prefix's server as soon as its last program ends,
+// and a program that starts while the server stops fails ("wine client
+// error:0: recvmsg: Connection reset by peer").  A test keeps one server
+// of its own running from its first run to its end.
+class WineServer
+{
+  public:
+    explicit WineServer(const WindowsBuild &build) : build_(build)
+    {
+        // A prefix folder that wine finds empty is set up at the first run.
+        mkdir(build.wineprefix, 0700);
+        wineserver(build, "-k"); // one left by an earlier test, if any
+        wineserver(build, "-w");
+        EXPECT_EQ(wineserver(build, "-p"), 0) << "no persistent wine server";
+    }
+    ~WineServer()
+    {
+        wineserver(build_, "-k");
+        wineserver(build_, "-w");
+    }
+    WineServer(const WineServer &) = delete;
+    WineServer &operator=(const WineServer &) = delete;
+
+  private:
+    const WindowsBuild &build_;
+};
+
 // Starts a Windows build of haltdomainw under wine against the stand-in.
 ToolProcess start_under_wine(const WindowsBuild &build, const SimulatedSystem &sim,
                              const std::vector<std::string> &args, const std::vector<std::string> &env = {})
@@ -115,6 +168,7 @@ ToolRun run_under_wine(const WindowsBuild &build, const SimulatedSystem &sim,
 
 void passes_the_first_argument_unchanged(const WindowsBuild &build)
 {
+    WineServer server(build);
     // The arguments of haltdomain's own tests that a Windows command line
     // can carry: plain 7-bit text, and not beyond its 32767 characters.
     const std::string names[] = {
@@ -125,7 +179,7 @@ void passes_the_first_argument_unchanged(const WindowsBuild &build)
         SimulatedSystem sim;
         sim.domain({"DOM"});
         ToolRun r = run_under_wine(build, sim, {name, "extra"});
-        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
         EXPECT_EQ(r.out, "") << name;
         auto journal = sim.journal();
         ASSERT_EQ(journal.size(), 1u) << name;
@@ -139,6 +193,7 @@ void passes_the_first_argument_unchanged(const WindowsBuild &build)
 
 void without_an_argument_prints_usage(const WindowsBuild &build)
 {
+    WineServer server(build);
     SimulatedSystem sim;
     ToolRun r = run_under_wine(build, sim, {});
     EXPECT_EQ(r.status, 1);
@@ -152,6 +207,7 @@ void without_an_argument_prints_usage(const WindowsBuild &build)
 // own file is opened at load, and a block at exit holds the process.
 void keeps_to_the_faults(const WindowsBuild &build)
 {
+    WineServer server(build);
     SimulatedSystem sim;
     sim.domain({"DOM"});
     // The faster of two plain runs: the first may still be setting up wine.
