@@ -1,14 +1,23 @@
 // SPDX-License-Identifier: MIT
 // The single-character escapes, the escape-sequence decoders and the
-// bounded append.
+// bounded append; and the choice of kernels, in a program that calls the
+// public interface alone.
 #include "stdout_capture.h"
 #include "textcodec.h"
+#include "textcodec_kernels.h"
 
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include <string>
+
+// This program calls nothing but the public interface, so only a weak
+// reference, which links nothing in, finds out which kernels it uses: a
+// static library whose choice of kernels lived apart from the converters
+// would leave such a program on the exact path, unseen.
+enum textcodec_level textcodec_current_level(void) __attribute__((weak));
+enum textcodec_level textcodec_best_level(void) __attribute__((weak));
 
 namespace
 {
@@ -206,6 +215,17 @@ TEST(AppendBounded, FitsExactlyOrWritesNothing)
     message = capture_stdout([&] { end = append_bounded(buf + 4, "", 0, last); });
     EXPECT_EQ(end, buf + 4) << "nothing to append always fits";
     EXPECT_EQ(message, "");
+}
+
+TEST(KernelChoice, AProgramOfThePublicInterfaceUsesTheWidestKernels)
+{
+    char out[8];
+    ASSERT_EQ(raw_text_to_kel(out, "a", sizeof out - 1), 1);
+    // As pointers: a reference to a function is taken never to be null.
+    enum textcodec_level (*current)(void) = &textcodec_current_level;
+    enum textcodec_level (*best)(void) = &textcodec_best_level;
+    ASSERT_TRUE(current != nullptr && best != nullptr) << "the choice of kernels is not linked in";
+    EXPECT_EQ(current(), best());
 }
 
 } // namespace

@@ -172,6 +172,16 @@ const struct textcodec_converters textcodec_exact_converters = converters_of<exa
  */
 struct textcodec_converters textcodec_active = converters_of<exact_kernels>();
 
+/*
+ * The widest level, chosen once as the program is loaded.  The choice is
+ * made here, beside the converters, so that a program linked with the
+ * static library that calls nothing but the converters still links it in.
+ */
+__attribute__((constructor)) static void choose_kernels(void)
+{
+    textcodec_use_level(textcodec_best_level());
+}
+
 int c_text_to_kel(char *out, const char *in, int capacity)
 {
     return textcodec_active.c_text_to_kel(out, in, capacity);

@@ -91,9 +91,3 @@ enum textcodec_level textcodec_current_level(void)
 {
     return active_level;
 }
-
-/* The widest level, chosen once as the program is loaded. */
-__attribute__((constructor)) static void choose_kernels(void)
-{
-    textcodec_use_level(textcodec_best_level());
-}
