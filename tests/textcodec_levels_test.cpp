@@ -346,6 +346,62 @@ TEST_P(KernelsAgainstTheExactPath, NamesAcrossTwoPages)
     munmap(pages, 3 * page);
 }
 
+// Results written up to the last byte of a page that is followed by an
+// unmapped one, and results that start just before a page boundary and go
+// on into the next page: the kernels keep each store to the pages it
+// writes, and write neither before the result nor after its terminator.
+TEST_P(KernelsAgainstTheExactPath, ResultsAroundAPageEnd)
+{
+    StdoutRecorder rec;
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    char *pages = (char *)mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
+    std::mt19937 rng(41);
+    // Runs a converter into out with the given capacity; returns its result,
+    // its messages and both mapped pages as it left them.
+    auto run = [&](textcodec_level level, const Named &c, const std::string &in, char *out, int capacity) {
+        memset(pages, '#', 2 * page);
+        textcodec_use_level(level);
+        rec.start();
+        int ret = c.convert(out, in.c_str(), capacity);
+        std::string messages = rec.stop();
+        textcodec_use_level(textcodec_best_level());
+        return std::to_string(ret) + "|" + messages + "|" + std::string(pages, 2 * page);
+    };
+    for (size_t length = 0; length <= 130; length++) {
+        for (int kind = 0; kind < 4; kind++) {
+            std::string name = random_text(rng, 40, kind == 0);
+            if (kind == 2)
+                name = "\\n\\057ab\\\\c\\'d\\042\\174xyz\\t" + name;
+            name.resize(length);
+            if (kind == 3 && length >= 2)
+                name = '"' + name.substr(0, length - 2) + '"';
+            for (const Named &c : converters) {
+                textcodec_use_level(TEXTCODEC_EXACT);
+                rec.start();
+                int need = c.convert(nullptr, name.c_str(), 0);
+                rec.stop();
+                int capacity = need >= 0 ? need : 4 * 130;
+                // Ending at the page end, the room exact and one byte short.
+                for (int short_by : {0, 1}) {
+                    char *out = pages + 2 * page - capacity - 1 + short_by;
+                    ASSERT_EQ(run(GetParam(), c, name, out, capacity - short_by),
+                              run(TEXTCODEC_EXACT, c, name, out, capacity - short_by))
+                        << c.name << " \"" << name << "\" short by " << short_by;
+                }
+                // Starting just before a page boundary, into the next page.
+                for (size_t before : {1, 2, 15, 16, 31, 33, 63, 64, 65}) {
+                    char *out = pages + page - before;
+                    ASSERT_EQ(run(GetParam(), c, name, out, capacity), run(TEXTCODEC_EXACT, c, name, out, capacity))
+                        << c.name << " \"" << name << "\" from " << before << " before a page";
+                }
+            }
+        }
+    }
+    munmap(pages, 3 * page);
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 #define UNDER_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)

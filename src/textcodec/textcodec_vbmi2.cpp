@@ -162,17 +162,6 @@ size_t kel_text_to_raw_blocks(const char *in, size_t len, size_t i, struct textc
     return i < len ? kel_text_to_raw_kernel<vec512, Write>(in, len, i, o) : i;
 }
 
-/* Byte k of a vector of indices: k + by, for a permute that moves bytes down by that many. */
-inline __m512i indices_from(int by)
-{
-    return _mm512_add_epi8(
-        _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44,
-                        43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24,
-                        23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
-                        1, 0),
-        _mm512_set1_epi8((char)by));
-}
-
 /* The 128 bytes of lo and hi from byte by on, and zeros after them: a whole 64 of them. */
 inline __m512i bytes_from(__m512i lo, __m512i hi, int by)
 {

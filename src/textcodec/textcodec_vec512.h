@@ -22,6 +22,45 @@ inline uint64_t first_bits(size_t k)
     return _bzhi_u64(~0ULL, (unsigned)k);
 }
 
+/* The bytes from p to the end of its page: 1 to 4096. */
+inline size_t to_page_end(const void *p)
+{
+    const size_t PAGE = 4096;
+    return PAGE - ((uintptr_t)p & (PAGE - 1));
+}
+
+/* Byte k of a vector of indices: k + by, for a permute that moves bytes down by that many. */
+inline __m512i indices_from(int by)
+{
+    return _mm512_add_epi8(
+        _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44,
+                        43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24,
+                        23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
+                        1, 0),
+        _mm512_set1_epi8((char)by));
+}
+
+/* Byte k of v rotated down by `by` (below 64): byte (k + by) mod 64 of v. */
+inline __m512i rotate_down(__m512i v, size_t by)
+{
+#ifdef __AVX512VBMI__
+    return _mm512_permutex2var_epi8(v, indices_from((int)by), v); // every index below 64: v alone
+#else
+    // Whole dwords by a permute, then the bytes left over by shifts within
+    // them; a shift by 32 gives zero, as a whole dword needs.  (The maskz
+    // forms, with every lane kept, because GCC 12 warns of the plain ones'
+    // undefined start value.)
+    const __mmask16 ALL = 0xFFFF;
+    __m512i dwords = _mm512_add_epi32(_mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0),
+                                      _mm512_set1_epi32((int)(by / 4)));
+    __m512i low = _mm512_maskz_permutexvar_epi32(ALL, dwords, v);
+    __m512i high = _mm512_maskz_permutexvar_epi32(ALL, _mm512_add_epi32(dwords, _mm512_set1_epi32(1)), v);
+    __m512i bits = _mm512_set1_epi32((int)(8 * (by % 4)));
+    return _mm512_or_si512(_mm512_maskz_srlv_epi32(ALL, low, bits),
+                           _mm512_maskz_sllv_epi32(ALL, high, _mm512_sub_epi32(_mm512_set1_epi32(32), bits)));
+#endif
+}
+
 struct vec512 {
     typedef __m512i vec;
     typedef vec256 narrower;
@@ -40,14 +79,34 @@ struct vec512 {
     {
         _mm512_storeu_si512(p, v);
     }
-    /* The bytes of mask only; the others are neither read nor written. */
+    /*
+     * The bytes of mask only: the others are never written, nor read
+     * outside a page that holds bytes of mask, so that neither can fault.
+     * A masked access is kept to the pages of the bytes it moves: one whose
+     * masked-off bytes reach into a page that is not present costs the
+     * processor a hundred cycles or more to suppress the fault, and a store
+     * across a page costs tens even where both are present.
+     */
     static vec masked_load(const char *p, uint64_t mask)
     {
+        size_t here = to_page_end(p);
+        if (here < 64 && mask != 0 && (mask >> here) == 0)
+            return _mm512_maskz_mov_epi8((__mmask64)mask, rotate_down(load_aligned(p + here - 64), 64 - here));
         return _mm512_maskz_loadu_epi8((__mmask64)mask, p);
     }
     static void masked_store(char *p, uint64_t mask, vec v)
     {
-        _mm512_mask_storeu_epi8(p, (__mmask64)mask, v);
+        size_t here = to_page_end(p);
+        if (here >= 64) {
+            _mm512_mask_storeu_epi8(p, (__mmask64)mask, v);
+            return;
+        }
+        // The 64 bytes that end at the page end, and the 64 that start there.
+        __m512i r = rotate_down(v, here);
+        if ((mask << (64 - here)) != 0)
+            _mm512_mask_storeu_epi8(p + here - 64, (__mmask64)(mask << (64 - here)), r);
+        if ((mask >> here) != 0)
+            _mm512_mask_storeu_epi8(p + here, (__mmask64)(mask >> here), r);
     }
     /* One masked load and one masked store: no branch on the length. */
     static void copy(char *dst, const char *src, size_t k)
@@ -89,16 +148,19 @@ struct short_text {
     size_t len;
 };
 
-/* The first 64 bytes at p, or those before p's page ends: a load that can never fault. */
+/*
+ * The first 64 bytes at p, or those before p's page ends, and zeros after
+ * them: loads that never leave p's page.  The intrinsics are used
+ * directly, so that no instrumented helper is called.
+ */
 __attribute__((no_sanitize("address", "thread"), always_inline)) inline __m512i
 load_to_page_end(const char *p, uint64_t *loaded)
 {
-    const size_t PAGE = 4096;
-    size_t to_page_end = PAGE - ((uintptr_t)p & (PAGE - 1));
-    *loaded = to_page_end >= 64 ? ~0ULL : first_bits(to_page_end);
-    // A plain load where the page allows: a masked one costs more.  The
-    // intrinsics are used directly, so that no instrumented helper is called.
-    return to_page_end >= 64 ? _mm512_loadu_si512(p) : _mm512_maskz_loadu_epi8((__mmask64)*loaded, p);
+    size_t here = to_page_end(p);
+    *loaded = here >= 64 ? ~0ULL : first_bits(here);
+    if (here >= 64)
+        return _mm512_loadu_si512(p);
+    return _mm512_maskz_mov_epi8((__mmask64)*loaded, rotate_down(_mm512_load_si512(p + here - 64), 64 - here));
 }
 
 /*
@@ -158,12 +220,9 @@ inline text_bits specials_of(const short_text &t)
 /* Writes the n < 128 bytes of lo and hi, and a terminator, at out. */
 inline void store_text(char *out, __m512i lo, __m512i hi, size_t n)
 {
-    if (n < 64) {
-        vec512::masked_store(out, first_bits(n), lo);
-    } else {
-        vec512::store(out, lo);
-        vec512::masked_store(out + 64, first_bits(n - 64), hi);
-    }
+    vec512::masked_store(out, lo_bits(n), lo);
+    if (n > 64)
+        vec512::masked_store(out + 64, hi_bits(n), hi);
     out[n] = '\0';
 }
 
