@@ -10,6 +10,8 @@
  *   V::load_unchecked(p)  the same, unaligned, for the short-text kernels
  *                         (textcodec_short_text.h) of SSE2 and AVX2
  *   V::store(p, v)        all W bytes of v to p
+ *   V::store_in_page(p, v)  the same where they lie within one page (the
+ *                         AVX-512 store splits one that does not)
  *   V::copy(dst, src, k)  k < W bytes from src to dst, and nothing else
  *   V::to_bits(m)         a mask as a bit for each byte
  *   V::nibble_lookup      whether the width looks bytes up by nibble:
@@ -69,6 +71,13 @@
 
 namespace
 {
+
+/* The bytes from p to the end of its page: 1 to 4096. */
+inline size_t to_page_end(const void *p)
+{
+    const size_t PAGE = 4096;
+    return PAGE - ((uintptr_t)p & (PAGE - 1));
+}
 
 /* ---- Helpers ---------------------------------------------------------- */
 
@@ -167,10 +176,18 @@ inline size_t copy_plain_run(const char *in, size_t len, size_t i, progress *p)
         if ((special_bytes<V>(a) | special_bytes<V>(b) | special_bytes<V>(c) | special_bytes<V>(d)) != 0)
             break;
         if (Write) {
-            V::store(p->dst, a);
-            V::store(p->dst + V::W, b);
-            V::store(p->dst + 2 * V::W, c);
-            V::store(p->dst + 3 * V::W, d);
+            // One look at the page for the four stores.
+            if (to_page_end(p->dst) >= 4 * V::W) {
+                V::store_in_page(p->dst, a);
+                V::store_in_page(p->dst + V::W, b);
+                V::store_in_page(p->dst + 2 * V::W, c);
+                V::store_in_page(p->dst + 3 * V::W, d);
+            } else {
+                V::store(p->dst, a);
+                V::store(p->dst + V::W, b);
+                V::store(p->dst + 2 * V::W, c);
+                V::store(p->dst + 3 * V::W, d);
+            }
             p->dst += 4 * V::W;
         }
         p->made += 4 * V::W;

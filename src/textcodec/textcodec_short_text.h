@@ -64,17 +64,16 @@ template <class V> __attribute__((always_inline)) inline void scan_half(const ch
  */
 template <class V> __attribute__((always_inline)) inline text_scan scan_short_text(const char *in)
 {
-    const size_t PAGE = 4096;
-    size_t to_page_end = PAGE - ((uintptr_t)in & (PAGE - 1));
+    size_t here = to_page_end(in);
     text_scan s = {128, 0, 0};
     uint64_t nul, special;
-    if (to_page_end < 64)
+    if (here < 64)
         return s;
     scan_half<V>(in, &nul, &special);
     if (nul != 0) {
         s.len = (size_t)__builtin_ctzll(nul);
         s.lo = special & ((1ULL << s.len) - 1);
-    } else if (to_page_end >= 128) {
+    } else if (here >= 128) {
         s.lo = special;
         scan_half<V>(in + 64, &nul, &special);
         if (nul != 0) {

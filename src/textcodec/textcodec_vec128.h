@@ -38,6 +38,10 @@ struct vec128 {
     {
         _mm_storeu_si128((__m128i *)p, v);
     }
+    static void store_in_page(char *p, vec v)
+    {
+        store(p, v);
+    }
     static void copy(char *dst, const char *src, size_t k)
     {
         copy_exact(dst, src, k);

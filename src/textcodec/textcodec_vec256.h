@@ -37,6 +37,10 @@ struct vec256 {
     {
         _mm256_storeu_si256((__m256i *)p, v);
     }
+    static void store_in_page(char *p, vec v)
+    {
+        store(p, v);
+    }
     static void copy(char *dst, const char *src, size_t k)
     {
         copy_exact(dst, src, k);

@@ -22,13 +22,6 @@ inline uint64_t first_bits(size_t k)
     return _bzhi_u64(~0ULL, (unsigned)k);
 }
 
-/* The bytes from p to the end of its page: 1 to 4096. */
-inline size_t to_page_end(const void *p)
-{
-    const size_t PAGE = 4096;
-    return PAGE - ((uintptr_t)p & (PAGE - 1));
-}
-
 /* Byte k of a vector of indices: k + by, for a permute that moves bytes down by that many. */
 inline __m512i indices_from(int by)
 {
@@ -77,6 +70,13 @@ struct vec512 {
     }
     static void store(char *p, vec v)
     {
+        if (to_page_end(p) >= 64)
+            _mm512_storeu_si512(p, v);
+        else
+            masked_store(p, ~0ULL, v);
+    }
+    static void store_in_page(char *p, vec v)
+    {
         _mm512_storeu_si512(p, v);
     }
     /*
@@ -91,17 +91,28 @@ struct vec512 {
     {
         size_t here = to_page_end(p);
         if (here < 64 && mask != 0 && (mask >> here) == 0)
-            return _mm512_maskz_mov_epi8((__mmask64)mask, rotate_down(load_aligned(p + here - 64), 64 - here));
+            return load_before_page_end(p, here, mask);
         return _mm512_maskz_loadu_epi8((__mmask64)mask, p);
     }
     static void masked_store(char *p, uint64_t mask, vec v)
     {
         size_t here = to_page_end(p);
-        if (here >= 64) {
+        if (here >= 64)
             _mm512_mask_storeu_epi8(p, (__mmask64)mask, v);
-            return;
-        }
-        // The 64 bytes that end at the page end, and the 64 that start there.
+        else
+            store_across_page_end(p, here, mask, v);
+    }
+    // The rare ways, out of the loops' way.  The bytes of mask lie within
+    // the `here` (below 64) before p's page ends: the 64 bytes that end
+    // there, moved down.
+    __attribute__((noinline, cold)) static vec load_before_page_end(const char *p, size_t here, uint64_t mask)
+    {
+        return _mm512_maskz_mov_epi8((__mmask64)mask, rotate_down(load_aligned(p + here - 64), 64 - here));
+    }
+    // Each page's bytes by a store of its own: the 64 bytes that end at
+    // the page end, and the 64 that start there.
+    __attribute__((noinline, cold)) static void store_across_page_end(char *p, size_t here, uint64_t mask, vec v)
+    {
         __m512i r = rotate_down(v, here);
         if ((mask << (64 - here)) != 0)
             _mm512_mask_storeu_epi8(p + here - 64, (__mmask64)(mask << (64 - here)), r);
