@@ -16,7 +16,9 @@
 // reference, which links nothing in, finds out which kernels it uses: a
 // static library whose choice of kernels lived apart from the converters
 // would leave such a program on the exact path, unseen.
+// NOLINTNEXTLINE(readability-redundant-declaration): it makes the reference weak
 enum textcodec_level textcodec_current_level(void) __attribute__((weak));
+// NOLINTNEXTLINE(readability-redundant-declaration): it makes the reference weak
 enum textcodec_level textcodec_best_level(void) __attribute__((weak));
 
 namespace

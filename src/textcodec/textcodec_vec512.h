@@ -114,10 +114,11 @@ struct vec512 {
     __attribute__((noinline, cold)) static void store_across_page_end(char *p, size_t here, uint64_t mask, vec v)
     {
         __m512i r = rotate_down(v, here);
-        if ((mask << (64 - here)) != 0)
-            _mm512_mask_storeu_epi8(p + here - 64, (__mmask64)(mask << (64 - here)), r);
-        if ((mask >> here) != 0)
-            _mm512_mask_storeu_epi8(p + here, (__mmask64)(mask >> here), r);
+        uint64_t in_this = mask << (64 - here), in_next = mask >> here;
+        if (in_this != 0)
+            _mm512_mask_storeu_epi8(p + here - 64, (__mmask64)in_this, r);
+        if (in_next != 0)
+            _mm512_mask_storeu_epi8(p + here, (__mmask64)in_next, r);
     }
     /* One masked load and one masked store: no branch on the length. */
     static void copy(char *dst, const char *src, size_t k)
