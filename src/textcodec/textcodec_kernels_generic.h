@@ -280,8 +280,11 @@ __attribute__((no_sanitize("address"))) size_t raw_text_to_kel_to_end(const char
     const char *block = at - skip;
     for (;;) {
         typename V::vec v = V::load_aligned(block);
-        uint64_t nul = V::to_bits(V::eq(v, '\0')) >> skip;
+        // The terminator is a special byte too: a block with none has no
+        // terminator either, and is not compared with it.
+        static_assert(!is_plain(0), "the terminator is not plain");
         uint64_t special = special_bytes<V>(v) >> skip;
+        uint64_t nul = special != 0 ? V::to_bits(V::eq(v, '\0')) >> skip : 0;
         size_t n = nul != 0 ? (size_t)__builtin_ctzll(nul) : V::W - skip;
 #ifdef TEXTCODEC_ADDRESS_SANITIZER
         if (__asan_region_is_poisoned(const_cast<char *>(at), n + (nul != 0 ? 1 : 0)) != nullptr)
