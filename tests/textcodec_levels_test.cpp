@@ -154,6 +154,44 @@ void compare(StdoutRecorder &rec, textcodec_level level, const std::string &in, 
     }
 }
 
+// `mapped` pages to read and write, followed by one that may not be
+// touched at all; unmapped again at the end of the test.
+class GuardedPages
+{
+  public:
+    explicit GuardedPages(size_t mapped) : size_((mapped + 1) * page_)
+    {
+        void *at = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (at == MAP_FAILED)
+            return;
+        base_ = (char *)at;
+        if (mprotect(base_ + mapped * page_, page_, PROT_NONE) != 0) {
+            munmap(base_, size_);
+            base_ = nullptr;
+        }
+    }
+    ~GuardedPages()
+    {
+        if (base_ != nullptr)
+            munmap(base_, size_);
+    }
+    GuardedPages(const GuardedPages &) = delete;
+    GuardedPages &operator=(const GuardedPages &) = delete;
+    char *get() const
+    {
+        return base_;
+    }
+    size_t page() const
+    {
+        return page_;
+    }
+
+  private:
+    const size_t page_ = (size_t)sysconf(_SC_PAGESIZE);
+    size_t size_;
+    char *base_ = nullptr;
+};
+
 size_t first_difference(const std::string &a, const std::string &b)
 {
     size_t k = 0;
@@ -268,10 +306,10 @@ TEST_P(KernelsAgainstTheExactPath, LongTextsAtEveryCapacity)
 TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
 {
     StdoutRecorder rec;
-    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    char *pages = (char *)mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(pages, MAP_FAILED);
-    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    GuardedPages guarded(1);
+    ASSERT_NE(guarded.get(), nullptr);
+    char *pages = guarded.get();
+    const size_t page = guarded.page();
     std::mt19937 rng(31);
     for (size_t length = 0; length <= 130; length++) {
         for (int kind = 0; kind < 6; kind++) {
@@ -314,7 +352,6 @@ TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
             }
         }
     }
-    munmap(pages, 2 * page);
 }
 
 // Names that start near the end of one page and go on into the next, of
@@ -323,10 +360,10 @@ TEST_P(KernelsAgainstTheExactPath, NamesOfEveryLengthEndingAtAPageEnd)
 TEST_P(KernelsAgainstTheExactPath, NamesAcrossTwoPages)
 {
     StdoutRecorder rec;
-    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    char *pages = (char *)mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(pages, MAP_FAILED);
-    ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
+    GuardedPages guarded(2);
+    ASSERT_NE(guarded.get(), nullptr);
+    char *pages = guarded.get();
+    const size_t page = guarded.page();
     std::mt19937 rng(37);
     for (size_t before : {1, 2, 15, 16, 31, 32, 33, 63, 64, 65}) {
         for (size_t length = before; length <= 130; length += 7) {
@@ -351,7 +388,6 @@ TEST_P(KernelsAgainstTheExactPath, NamesAcrossTwoPages)
             }
         }
     }
-    munmap(pages, 3 * page);
 }
 
 // Results written up to the last byte of a page that is followed by an
@@ -361,10 +397,10 @@ TEST_P(KernelsAgainstTheExactPath, NamesAcrossTwoPages)
 TEST_P(KernelsAgainstTheExactPath, ResultsAroundAPageEnd)
 {
     StdoutRecorder rec;
-    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    char *pages = (char *)mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(pages, MAP_FAILED);
-    ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
+    GuardedPages guarded(2);
+    ASSERT_NE(guarded.get(), nullptr);
+    char *pages = guarded.get();
+    const size_t page = guarded.page();
     std::mt19937 rng(41);
     // Runs a converter into out with the given capacity; returns its result,
     // its messages and both mapped pages as it left them, too long to print.
@@ -418,7 +454,6 @@ TEST_P(KernelsAgainstTheExactPath, ResultsAroundAPageEnd)
             }
         }
     }
-    munmap(pages, 3 * page);
 }
 
 #if defined(__SANITIZE_ADDRESS__)

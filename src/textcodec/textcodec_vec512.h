@@ -70,10 +70,11 @@ struct vec512 {
     }
     static void store(char *p, vec v)
     {
-        if (to_page_end(p) >= 64)
+        size_t here = to_page_end(p);
+        if (here >= 64)
             _mm512_storeu_si512(p, v);
         else
-            masked_store(p, ~0ULL, v);
+            store_across_page_end(p, here, ~0ULL, v);
     }
     static void store_in_page(char *p, vec v)
     {
@@ -162,8 +163,8 @@ struct short_text {
 
 /*
  * The first 64 bytes at p, or those before p's page ends, and zeros after
- * them: loads that never leave p's page.  The intrinsics are used
- * directly, so that no instrumented helper is called.
+ * them: loads that never leave p's page.  The plain load is the intrinsic
+ * itself, so that no instrumented helper is called.
  */
 __attribute__((no_sanitize("address", "thread"), always_inline)) inline __m512i
 load_to_page_end(const char *p, uint64_t *loaded)
@@ -172,7 +173,7 @@ load_to_page_end(const char *p, uint64_t *loaded)
     *loaded = here >= 64 ? ~0ULL : first_bits(here);
     if (here >= 64)
         return _mm512_loadu_si512(p);
-    return _mm512_maskz_mov_epi8((__mmask64)*loaded, rotate_down(_mm512_load_si512(p + here - 64), 64 - here));
+    return vec512::load_before_page_end(p, here, *loaded);
 }
 
 /*
