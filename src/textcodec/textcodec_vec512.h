@@ -71,7 +71,7 @@ struct vec512 {
     static void store(char *p, vec v)
     {
         size_t here = to_page_end(p);
-        if (here >= 64)
+        if (__builtin_expect(here >= 64, 1))
             _mm512_storeu_si512(p, v);
         else
             store_across_page_end(p, here, ~0ULL, v);
@@ -91,14 +91,14 @@ struct vec512 {
     static vec masked_load(const char *p, uint64_t mask)
     {
         size_t here = to_page_end(p);
-        if (here < 64 && mask != 0 && (mask >> here) == 0)
+        if (__builtin_expect(here < 64 && mask != 0 && (mask >> here) == 0, 0))
             return load_before_page_end(p, here, mask);
         return _mm512_maskz_loadu_epi8((__mmask64)mask, p);
     }
     static void masked_store(char *p, uint64_t mask, vec v)
     {
         size_t here = to_page_end(p);
-        if (here >= 64)
+        if (__builtin_expect(here >= 64, 1))
             _mm512_mask_storeu_epi8(p, (__mmask64)mask, v);
         else
             store_across_page_end(p, here, mask, v);
@@ -106,13 +106,13 @@ struct vec512 {
     // The rare ways, out of the loops' way.  The bytes of mask lie within
     // the `here` (below 64) before p's page ends: the 64 bytes that end
     // there, moved down.
-    __attribute__((noinline, cold)) static vec load_before_page_end(const char *p, size_t here, uint64_t mask)
+    __attribute__((always_inline)) static vec load_before_page_end(const char *p, size_t here, uint64_t mask)
     {
         return _mm512_maskz_mov_epi8((__mmask64)mask, rotate_down(load_aligned(p + here - 64), 64 - here));
     }
     // Each page's bytes by a store of its own: the 64 bytes that end at
     // the page end, and the 64 that start there.
-    __attribute__((noinline, cold)) static void store_across_page_end(char *p, size_t here, uint64_t mask, vec v)
+    __attribute__((always_inline)) static void store_across_page_end(char *p, size_t here, uint64_t mask, vec v)
     {
         __m512i r = rotate_down(v, here);
         uint64_t in_this = mask << (64 - here), in_next = mask >> here;
@@ -171,7 +171,7 @@ load_to_page_end(const char *p, uint64_t *loaded)
 {
     size_t here = to_page_end(p);
     *loaded = here >= 64 ? ~0ULL : first_bits(here);
-    if (here >= 64)
+    if (__builtin_expect(here >= 64, 1))
         return _mm512_loadu_si512(p);
     return vec512::load_before_page_end(p, here, *loaded);
 }
