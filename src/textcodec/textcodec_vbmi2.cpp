@@ -218,7 +218,8 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_by_blocks(char *out, const cha
     if (capacity < 0 || (size_t)capacity < made)
         return TEXTCODEC_LONG;
     vec512::masked_store(out, first_bits(made0), _mm512_maskz_compress_epi8(b0.keep, b0.bytes));
-    vec512::masked_store(out + made0, first_bits(made - made0), _mm512_maskz_compress_epi8(b1.keep, b1.bytes));
+    if (n > 64)
+        vec512::masked_store(out + made0, first_bits(made - made0), _mm512_maskz_compress_epi8(b1.keep, b1.bytes));
     out[made] = '\0';
     return (int)made;
 }
@@ -246,86 +247,121 @@ inline uint64_t letter_escaped_bytes(__m512i v, __m512i *letter)
     return _mm512_test_epi8_mask(*letter, *letter) & _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8((char)0x80));
 }
 
-/*
- * The forms of 16 bytes of src, from byte `from` on, in one pass: each
- * byte is spread to four slots, which are filled with what each of its
- * form's places holds (the byte or a backslash; the letter or the first
- * octal digit; the second and third digits), and keep marks the slots
- * that its form has (1, 2 or 4), among the first `slots`.
- */
-struct forms_block {
-    __m512i bytes;
-    uint64_t keep;
+/* For each byte, as the low 6 bits of a permute's index: its second and third octal digit. */
+struct digit_tables {
+    alignas(64) char second[64];
+    alignas(64) char third[64];
 };
 
-inline forms_block forms_of(__m512i src, int from, uint64_t slots)
+constexpr digit_tables make_digit_tables()
 {
-    const uint64_t FIRST = 0x1111111111111111ULL; // the first slot of each byte
-    __m512i spread = _mm512_add_epi8(_mm512_srli_epi16(_mm512_and_si512(indices_from(0), _mm512_set1_epi8(60)), 2),
-                                     _mm512_set1_epi8((char)from));
-    __m512i e = _mm512_permutex2var_epi8(src, spread, src); // every index below 64: src alone
-    uint64_t special = special_bytes<vec512>(e);
-    __m512i letter;
-    uint64_t two = letter_escaped_bytes(e, &letter);
-    __m512i d1 = _mm512_add_epi8(_mm512_and_si512(_mm512_srli_epi16(e, 6), _mm512_set1_epi8(3)),
-                                 _mm512_set1_epi8('0'));
-    __m512i d2 = _mm512_add_epi8(_mm512_and_si512(_mm512_srli_epi16(e, 3), _mm512_set1_epi8(7)),
-                                 _mm512_set1_epi8('0'));
-    __m512i d3 = _mm512_add_epi8(_mm512_and_si512(e, _mm512_set1_epi8(7)), _mm512_set1_epi8('0'));
-    __m512i r = _mm512_mask_mov_epi8(e, special & FIRST, _mm512_set1_epi8('\\'));
-    r = _mm512_mask_mov_epi8(r, FIRST << 1, _mm512_mask_mov_epi8(d1, two, letter));
-    r = _mm512_mask_mov_epi8(r, FIRST << 2, d2);
-    r = _mm512_mask_mov_epi8(r, FIRST << 3, d3);
-    forms_block f;
-    f.bytes = r;
-    f.keep = (FIRST | (special & FIRST << 1) | (special & ~two & (FIRST << 2 | FIRST << 3))) & slots;
-    return f;
+    digit_tables t{};
+    for (int code = 0; code < 64; code++) {
+        t.second[code] = (char)('0' + ((code >> 3) & 7));
+        t.third[code] = (char)('0' + (code & 7));
+    }
+    return t;
 }
 
-/* Writes the forms of the t.len bytes of t, and a terminator, at out; returns their length. */
-inline size_t store_forms(char *out, const short_text &t)
+constexpr digit_tables digits = make_digit_tables();
+
+/*
+ * Writes the forms of the first n <= 64 bytes of v at dst, and returns
+ * where they end; special marks its special bytes, two those written as a
+ * letter escape, and letter holds their letters.  Each byte's form has
+ * four places: the byte itself, or a backslash; its letter, or its first
+ * octal digit; its second and third digits; a place that its form does
+ * not have holds 0x80, which no form holds.  Those are found for the 64
+ * bytes at once, then 16 bytes at a time each byte is spread to four
+ * slots, which take its places, and the slots without 0x80 are compressed
+ * out and stored.  No branch on what the bytes are.
+ */
+inline char *store_forms(char *dst, __m512i v, uint64_t special, uint64_t two, __m512i letter, size_t n)
 {
-    char *dst = out;
-    for (size_t at = 0; at < t.len; at += 16) {
-        size_t n = t.len - at < 16 ? t.len - at : 16;
-        forms_block f = forms_of(at < 64 ? t.lo : t.hi, (int)(at & 63), first_bits(4 * n));
-        size_t k = (size_t)__builtin_popcountll(f.keep);
-        vec512::masked_store(dst, first_bits(k), _mm512_maskz_compress_epi8(f.keep, f.bytes));
+    const __m512i NONE = _mm512_set1_epi8((char)0x80);
+    uint64_t octal = special & ~two;
+    // '0' + (byte >> 6): the top two bits, cut by the and, with the digit's bits above them.
+    const int AND_THEN_OR = 0xEA; // (a & b) | c
+    __m512i first_digit = _mm512_ternarylogic_epi32(_mm512_srli_epi16(v, 6), _mm512_set1_epi8(3),
+                                                    _mm512_set1_epi8('0'), AND_THEN_OR);
+    __m512i first = _mm512_mask_mov_epi8(v, special, _mm512_set1_epi8('\\'));
+    __m512i second = _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(NONE, special, first_digit), two, letter);
+    __m512i third = _mm512_mask_permutexvar_epi8(NONE, octal, v, _mm512_load_si512(digits.second));
+    __m512i fourth = _mm512_mask_permutexvar_epi8(NONE, octal, v, _mm512_load_si512(digits.third));
+
+    // Slot j of byte k takes byte k of place j: places 0 and 1 from one
+    // permute, 2 and 3 from another, with the same indices.
+    alignas(64) static const char SLOTS[64] = {
+        0,  64, 0,  64, 1,  65, 1,  65, 2,  66, 2,  66, 3,  67, 3,  67, 4,  68, 4,  68, 5,  69,
+        5,  69, 6,  70, 6,  70, 7,  71, 7,  71, 8,  72, 8,  72, 9,  73, 9,  73, 10, 74, 10, 74,
+        11, 75, 11, 75, 12, 76, 12, 76, 13, 77, 13, 77, 14, 78, 14, 78, 15, 79, 15, 79};
+    const uint64_t LAST_TWO = 0xCCCCCCCCCCCCCCCCULL;
+    for (size_t from = 0; from < n; from += 16) {
+        __m512i at = _mm512_add_epi8(_mm512_load_si512(SLOTS), _mm512_set1_epi8((char)from));
+        __m512i forms = _mm512_mask_blend_epi8(LAST_TWO, _mm512_permutex2var_epi8(first, at, second),
+                                               _mm512_permutex2var_epi8(third, at, fourth));
+        uint64_t keep = ~(uint64_t)_mm512_movepi8_mask(forms) & first_bits(4 * (n - from < 16 ? n - from : 16));
+        size_t k = (size_t)__builtin_popcountll(keep);
+        vec512::masked_store(dst, first_bits(k), _mm512_maskz_compress_epi8(keep, forms));
         dst += k;
     }
-    *dst = '\0';
-    return (size_t)(dst - out);
+    return dst;
 }
 
 /*
- * raw_text_to_kel of a short text in one pass, whatever it holds: each 16
- * bytes' forms compressed and stored, with no branch on what the bytes
- * are.  Where the room holds four bytes for each, the result fits
- * whatever the forms, and its length is where the forms end; otherwise it
- * is counted from the two vectors' classes first.
+ * raw_text_to_kel of a short text, whatever it holds, in one pass: the
+ * length counted from the classes of the bytes, then the forms stored.
  */
-TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char *in, int capacity)
+__attribute__((always_inline)) inline int raw_text_to_kel_by_forms(char *out, const short_text &t, int capacity)
 {
-    short_text t = load_short_text(in);
-    if (t.len == 0 || t.len >= 128)
-        return TEXTCODEC_LONG;
     text_bits special = specials_of(t);
     // Most names have nothing to escape, and are copied as they stand.
     if ((special.lo | special.hi) == 0)
         return copy_short_plain(out, t, capacity);
-    if (out != NULL && capacity >= 0 && (size_t)capacity >= 4 * t.len)
-        return (int)store_forms(out, t);
-    __m512i unused;
-    uint64_t octal_lo = special.lo & ~letter_escaped_bytes(t.lo, &unused);
-    uint64_t octal_hi = special.hi & ~letter_escaped_bytes(t.hi, &unused);
+    __m512i letter_lo, letter_hi = _mm512_setzero_si512();
+    uint64_t two_lo = letter_escaped_bytes(t.lo, &letter_lo) & special.lo, two_hi = 0;
+    if (t.len > 64)
+        two_hi = letter_escaped_bytes(t.hi, &letter_hi) & special.hi;
     size_t total = t.len + (size_t)__builtin_popcountll(special.lo) + (size_t)__builtin_popcountll(special.hi) +
-                   2 * ((size_t)__builtin_popcountll(octal_lo) + (size_t)__builtin_popcountll(octal_hi));
+                   2 * ((size_t)__builtin_popcountll(special.lo & ~two_lo) +
+                        (size_t)__builtin_popcountll(special.hi & ~two_hi));
     if (out == NULL)
         return (int)total;
     if (capacity < 0 || (size_t)capacity < total)
         return TEXTCODEC_LONG;
-    store_forms(out, t);
+    char *dst = store_forms(out, t.lo, special.lo, two_lo, letter_lo, t.len < 64 ? t.len : 64);
+    if (t.len > 64)
+        dst = store_forms(dst, t.hi, special.hi, two_hi, letter_hi, t.len - 64);
+    *dst = '\0';
     return (int)total;
+}
+
+int raw_text_to_kel_with_forms(char *out, const char *in, int capacity);
+int raw_text_to_kel_under_64(char *out, const char *in, int capacity, __m512i v, size_t len, uint64_t special);
+
+/*
+ * raw_text_to_kel of a short text: a plain one, as most names are, copied
+ * here; any other text handed to one of the two functions after the
+ * kernels, which go the long way themselves when they must.  So that
+ * call is the kernel's last act and the converter's too, a jump, and a
+ * plain text pays for no frame.
+ */
+TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char *in, int capacity)
+{
+    short_text t = load_short_text(in);
+    int whole;
+    if (t.len != 0 && t.len < 128) {
+        text_bits special = specials_of(t);
+        if ((special.lo | special.hi) == 0)
+            return copy_short_plain(out, t, capacity);
+        whole = t.len < 64 ? raw_text_to_kel_under_64(out, in, capacity, t.lo, t.len, special.lo)
+                           : raw_text_to_kel_with_forms(out, in, capacity);
+    } else {
+        whole = raw_text_to_kel_with_forms(out, in, capacity);
+    }
+    if (whole == TEXTCODEC_LONG)
+        __builtin_unreachable(); // it went the long way instead
+    return whole;
 }
 
 constexpr struct textcodec_kernels kernels = {
@@ -335,6 +371,33 @@ constexpr struct textcodec_kernels kernels = {
     either<c_text_to_kel_kernel<vec512, true>, c_text_to_kel_kernel<vec512, false>>,
     either<kel_text_to_raw_blocks<true>, kel_text_to_raw_blocks<false>>,
     either_to_end<raw_text_to_kel_to_end<vec512, true>, raw_text_to_kel_to_end<vec512, false>>};
+
+/* raw_text_to_kel of a text of 64 bytes or more, or one that must go the long way. */
+__attribute__((noinline)) int raw_text_to_kel_with_forms(char *out, const char *in, int capacity)
+{
+    short_text t = load_short_text(in);
+    int whole = t.len != 0 && t.len < 128 ? raw_text_to_kel_by_forms(out, t, capacity) : TEXTCODEC_LONG;
+    return whole != TEXTCODEC_LONG ? whole : convert_raw_text_to_kel_long<kernels>(out, in, capacity);
+}
+
+/*
+ * raw_text_to_kel of a text of len < 64 bytes, v, with special bytes:
+ * its forms, or the long way where the room is too small.  Given the
+ * vector, so that the text is not loaded again, and apart from the
+ * function above, whose registers and frame it would otherwise set.
+ */
+__attribute__((noinline)) int raw_text_to_kel_under_64(char *out, const char *in, int capacity, __m512i v, size_t len,
+                                                       uint64_t special)
+{
+    __m512i letter;
+    uint64_t two = letter_escaped_bytes(v, &letter) & special;
+    size_t total = len + (size_t)__builtin_popcountll(special) + 2 * (size_t)__builtin_popcountll(special & ~two);
+    if (out != NULL && (capacity < 0 || (size_t)capacity < total))
+        return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
+    if (out != NULL)
+        *store_forms(out, v, special, two, letter, len) = '\0';
+    return (int)total;
+}
 
 } // namespace
 
