@@ -338,11 +338,12 @@ __attribute__((always_inline)) inline int raw_text_to_kel_by_forms(char *out, co
 
 int raw_text_to_kel_with_forms(char *out, const char *in, int capacity);
 int raw_text_to_kel_under_64(char *out, const char *in, int capacity, __m512i v, size_t len, uint64_t special);
+int raw_text_to_kel_the_long_way(char *out, const char *in, int capacity);
 
 /*
  * raw_text_to_kel of a short text: a plain one, as most names are, copied
- * here; any other text handed to one of the two functions after the
- * kernels, which go the long way themselves when they must.  So that
+ * here; any other text handed to one of the functions after the kernels,
+ * which go the long way themselves when they must.  So that
  * call is the kernel's last act and the converter's too, a jump, and a
  * plain text pays for no frame.
  */
@@ -357,7 +358,7 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char
         whole = t.len < 64 ? raw_text_to_kel_under_64(out, in, capacity, t.lo, t.len, special.lo)
                            : raw_text_to_kel_with_forms(out, in, capacity);
     } else {
-        whole = raw_text_to_kel_with_forms(out, in, capacity);
+        whole = raw_text_to_kel_the_long_way(out, in, capacity);
     }
     if (whole == TEXTCODEC_LONG)
         __builtin_unreachable(); // it went the long way instead
@@ -372,7 +373,12 @@ constexpr struct textcodec_kernels kernels = {
     either<kel_text_to_raw_blocks<true>, kel_text_to_raw_blocks<false>>,
     either_to_end<raw_text_to_kel_to_end<vec512, true>, raw_text_to_kel_to_end<vec512, false>>};
 
-/* raw_text_to_kel of a text of 64 bytes or more, or one that must go the long way. */
+int raw_text_to_kel_the_long_way(char *out, const char *in, int capacity)
+{
+    return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
+}
+
+/* raw_text_to_kel of a text of 64 to 127 bytes with special bytes: its forms, or the long way. */
 __attribute__((noinline)) int raw_text_to_kel_with_forms(char *out, const char *in, int capacity)
 {
     short_text t = load_short_text(in);

@@ -74,7 +74,7 @@ struct vec512 {
         if (__builtin_expect(here >= 64, 1))
             _mm512_storeu_si512(p, v);
         else
-            store_across_page_end(p, here, ~0ULL, v);
+            split_store(p, here, v);
     }
     static void store_in_page(char *p, vec v)
     {
@@ -92,7 +92,7 @@ struct vec512 {
     {
         size_t here = to_page_end(p);
         if (__builtin_expect(here < 64 && mask != 0 && (mask >> here) == 0, 0))
-            return load_before_page_end(p, here, mask);
+            return split_load(p, here, mask);
         return _mm512_maskz_loadu_epi8((__mmask64)mask, p);
     }
     static void masked_store(char *p, uint64_t mask, vec v)
@@ -109,6 +109,16 @@ struct vec512 {
     __attribute__((always_inline)) static vec load_before_page_end(const char *p, size_t here, uint64_t mask)
     {
         return _mm512_maskz_mov_epi8((__mmask64)mask, rotate_down(load_aligned(p + here - 64), 64 - here));
+    }
+    // A masked load near a page end, out of the bulk loops' way.
+    __attribute__((noinline, cold)) static vec split_load(const char *p, size_t here, uint64_t mask)
+    {
+        return load_before_page_end(p, here, mask);
+    }
+    // A whole store across a page, out of the bulk loops' way.
+    __attribute__((noinline, cold)) static void split_store(char *p, size_t here, vec v)
+    {
+        store_across_page_end(p, here, ~0ULL, v);
     }
     // Each page's bytes by a store of its own: the 64 bytes that end at
     // the page end, and the 64 that start there.
