@@ -308,32 +308,10 @@ inline char *store_forms(char *dst, __m512i v, uint64_t special, uint64_t two, _
     return dst;
 }
 
-/*
- * raw_text_to_kel of a short text, whatever it holds, in one pass: the
- * length counted from the classes of the bytes, then the forms stored.
- */
-__attribute__((always_inline)) inline int raw_text_to_kel_by_forms(char *out, const short_text &t, int capacity)
+/* The length of the forms of a text of len bytes, of which special are special and two written as a letter escape. */
+inline size_t forms_length(size_t len, uint64_t special, uint64_t two)
 {
-    text_bits special = specials_of(t);
-    // Most names have nothing to escape, and are copied as they stand.
-    if ((special.lo | special.hi) == 0)
-        return copy_short_plain(out, t, capacity);
-    __m512i letter_lo, letter_hi = _mm512_setzero_si512();
-    uint64_t two_lo = letter_escaped_bytes(t.lo, &letter_lo) & special.lo, two_hi = 0;
-    if (t.len > 64)
-        two_hi = letter_escaped_bytes(t.hi, &letter_hi) & special.hi;
-    size_t total = t.len + (size_t)__builtin_popcountll(special.lo) + (size_t)__builtin_popcountll(special.hi) +
-                   2 * ((size_t)__builtin_popcountll(special.lo & ~two_lo) +
-                        (size_t)__builtin_popcountll(special.hi & ~two_hi));
-    if (out == NULL)
-        return (int)total;
-    if (capacity < 0 || (size_t)capacity < total)
-        return TEXTCODEC_LONG;
-    char *dst = store_forms(out, t.lo, special.lo, two_lo, letter_lo, t.len < 64 ? t.len : 64);
-    if (t.len > 64)
-        dst = store_forms(dst, t.hi, special.hi, two_hi, letter_hi, t.len - 64);
-    *dst = '\0';
-    return (int)total;
+    return len + (size_t)__builtin_popcountll(special) + 2 * (size_t)__builtin_popcountll(special & ~two);
 }
 
 int raw_text_to_kel_with_forms(char *out, const char *in, int capacity);
@@ -343,9 +321,9 @@ int raw_text_to_kel_the_long_way(char *out, const char *in, int capacity);
 /*
  * raw_text_to_kel of a short text: a plain one, as most names are, copied
  * here; any other text handed to one of the functions after the kernels,
- * which go the long way themselves when they must.  So that
- * call is the kernel's last act and the converter's too, a jump, and a
- * plain text pays for no frame.
+ * which go the long way themselves when they must.  So that call is the
+ * kernel's last act and the converter's too, a jump, and a plain text
+ * pays for no frame.
  */
 TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char *in, int capacity)
 {
@@ -378,12 +356,24 @@ int raw_text_to_kel_the_long_way(char *out, const char *in, int capacity)
     return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
 }
 
-/* raw_text_to_kel of a text of 64 to 127 bytes with special bytes: its forms, or the long way. */
+/*
+ * raw_text_to_kel of a text of 64 to 127 bytes with special bytes, as the
+ * kernel found it: its forms, or the long way where the room is too small.
+ */
 __attribute__((noinline)) int raw_text_to_kel_with_forms(char *out, const char *in, int capacity)
 {
     short_text t = load_short_text(in);
-    int whole = t.len != 0 && t.len < 128 ? raw_text_to_kel_by_forms(out, t, capacity) : TEXTCODEC_LONG;
-    return whole != TEXTCODEC_LONG ? whole : convert_raw_text_to_kel_long<kernels>(out, in, capacity);
+    text_bits special = specials_of(t);
+    __m512i letter_lo, letter_hi;
+    uint64_t two_lo = letter_escaped_bytes(t.lo, &letter_lo) & special.lo;
+    uint64_t two_hi = letter_escaped_bytes(t.hi, &letter_hi) & special.hi;
+    size_t total = forms_length(64, special.lo, two_lo) + forms_length(t.len - 64, special.hi, two_hi);
+    if (out != NULL && (capacity < 0 || (size_t)capacity < total))
+        return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
+    if (out != NULL)
+        *store_forms(store_forms(out, t.lo, special.lo, two_lo, letter_lo, 64), t.hi, special.hi, two_hi, letter_hi,
+                     t.len - 64) = '\0';
+    return (int)total;
 }
 
 /*
@@ -397,7 +387,7 @@ __attribute__((noinline)) int raw_text_to_kel_under_64(char *out, const char *in
 {
     __m512i letter;
     uint64_t two = letter_escaped_bytes(v, &letter) & special;
-    size_t total = len + (size_t)__builtin_popcountll(special) + 2 * (size_t)__builtin_popcountll(special & ~two);
+    size_t total = forms_length(len, special, two);
     if (out != NULL && (capacity < 0 || (size_t)capacity < total))
         return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
     if (out != NULL)

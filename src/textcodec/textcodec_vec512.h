@@ -103,8 +103,8 @@ struct vec512 {
         else
             store_across_page_end(p, here, mask, v);
     }
-    // The rare ways, out of the loops' way.  The bytes of mask lie within
-    // the `here` (below 64) before p's page ends: the 64 bytes that end
+    // The rare ways, inline for the short kernels.  The bytes of mask lie
+    // within the `here` (below 64) before p's page ends: the 64 bytes that end
     // there, moved down.
     __attribute__((always_inline)) static vec load_before_page_end(const char *p, size_t here, uint64_t mask)
     {
