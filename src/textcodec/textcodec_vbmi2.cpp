@@ -136,10 +136,20 @@ size_t kel_text_to_raw_blocks(const char *in, size_t len, size_t i, struct textc
             i = copy_plain_run<vec512, Write>(in, len, i + 64, &p);
             continue;
         }
-        decoded_block b = decode_block(v, vec512::masked_load(in + i + 1, input_from(i + 1, len)),
-                                       vec512::masked_load(in + i + 2, input_from(i + 2, len)),
-                                       vec512::masked_load(in + i + 3, input_from(i + 3, len)), valid,
-                                       first_bits(skip));
+        // The bytes 1 to 3 further on: with plain loads where they are all
+        // in the text, which costs less than a masked one and its look at
+        // the page.
+        __m512i v1, v2, v3;
+        if (len - i >= 64 + 3) {
+            v1 = vec512::load(in + i + 1);
+            v2 = vec512::load(in + i + 2);
+            v3 = vec512::load(in + i + 3);
+        } else {
+            v1 = vec512::masked_load(in + i + 1, input_from(i + 1, len));
+            v2 = vec512::masked_load(in + i + 2, input_from(i + 2, len));
+            v3 = vec512::masked_load(in + i + 3, input_from(i + 3, len));
+        }
+        decoded_block b = decode_block(v, v1, v2, v3, valid, first_bits(skip));
         size_t n = (size_t)__builtin_popcountll(b.keep);
         if (n > p.left())
             break; // the room ends within the block
