@@ -178,13 +178,14 @@ inline __m512i bytes_from(__m512i lo, __m512i hi, int by)
     return _mm512_permutex2var_epi8(lo, indices_from(by), hi);
 }
 
+int kel_text_to_raw_by_blocks(char *out, const char *in, int capacity, __m512i lo, __m512i hi, size_t n);
+
 /*
- * kel_text_to_raw of a short text, quoted or not, escapes and all: its
- * body (without the quotes) moved down into two vectors with zeros after
- * it, each decoded as one block, the second skipping what an escape of the
- * first took, and the output compressed out of both.  Anything that is
- * not easy, an escape that would read the closing quote included, goes
- * the long way.
+ * kel_text_to_raw of a short text, quoted or not: its body (without the
+ * quotes) moved down into two vectors with zeros after it.  A body with
+ * nothing to decode, as most names are, is copied here; any other is
+ * handed to the function after the kernels, which goes the long way
+ * itself when it must, so that a plain name pays for no frame.
  */
 TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_by_blocks(char *out, const char *in, int capacity)
 {
@@ -204,34 +205,14 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_by_blocks(char *out, const cha
     }
     lo = _mm512_maskz_mov_epi8(lo_bits(n), lo);
     hi = _mm512_maskz_mov_epi8(hi_bits(n), hi);
-    // Most names have no escape, and their body is copied as it stands.
     short_text body = {lo, hi, n};
     text_bits special = specials_of(body);
     if ((special.lo | special.hi) == 0)
         return copy_short_plain(out, body, capacity);
-    const __m512i zero = _mm512_setzero_si512();
-    decoded_block b0 = decode_block(lo, bytes_from(lo, hi, 1), bytes_from(lo, hi, 2), bytes_from(lo, hi, 3),
-                                    lo_bits(n), 0);
-    if (b0.hard_at < (n < 64 ? n : 64))
-        return TEXTCODEC_LONG;
-    size_t made0 = (size_t)__builtin_popcountll(b0.keep);
-    decoded_block b1 = {zero, 0, 64, 0};
-    if (n > 64) {
-        b1 = decode_block(hi, bytes_from(hi, zero, 1), bytes_from(hi, zero, 2), bytes_from(hi, zero, 3),
-                          hi_bits(n), first_bits(b0.overhang));
-        if (b1.hard_at < n - 64)
-            return TEXTCODEC_LONG;
-    }
-    size_t made = made0 + (size_t)__builtin_popcountll(b1.keep);
-    if (out == NULL)
-        return (int)made;
-    if (capacity < 0 || (size_t)capacity < made)
-        return TEXTCODEC_LONG;
-    vec512::masked_store(out, first_bits(made0), _mm512_maskz_compress_epi8(b0.keep, b0.bytes));
-    if (n > 64)
-        vec512::masked_store(out + made0, first_bits(made - made0), _mm512_maskz_compress_epi8(b1.keep, b1.bytes));
-    out[made] = '\0';
-    return (int)made;
+    int whole = kel_text_to_raw_by_blocks(out, in, capacity, lo, hi, n);
+    if (whole == TEXTCODEC_LONG)
+        __builtin_unreachable(); // it went the long way instead
+    return whole;
 }
 
 /* For each byte below 128 that raw_text_to_kel writes as a letter escape: the letter; else 0. */
@@ -364,6 +345,42 @@ constexpr struct textcodec_kernels kernels = {
 int raw_text_to_kel_the_long_way(char *out, const char *in, int capacity)
 {
     return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
+}
+
+/*
+ * kel_text_to_raw of a short text's body of n bytes, lo and hi with zeros
+ * after it, that holds escapes or other special bytes: each vector
+ * decoded as one block, the second skipping what an escape of the first
+ * took, and the output compressed out of both.  Anything that is not
+ * easy, an escape that would read the closing quote included, goes the
+ * long way.
+ */
+__attribute__((noinline)) int kel_text_to_raw_by_blocks(char *out, const char *in, int capacity, __m512i lo,
+                                                        __m512i hi, size_t n)
+{
+    const __m512i zero = _mm512_setzero_si512();
+    decoded_block b0 = decode_block(lo, bytes_from(lo, hi, 1), bytes_from(lo, hi, 2), bytes_from(lo, hi, 3),
+                                    lo_bits(n), 0);
+    if (b0.hard_at < (n < 64 ? n : 64))
+        return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+    size_t made0 = (size_t)__builtin_popcountll(b0.keep);
+    decoded_block b1 = {zero, 0, 64, 0};
+    if (n > 64) {
+        b1 = decode_block(hi, bytes_from(hi, zero, 1), bytes_from(hi, zero, 2), bytes_from(hi, zero, 3),
+                          hi_bits(n), first_bits(b0.overhang));
+        if (b1.hard_at < n - 64)
+            return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+    }
+    size_t made = made0 + (size_t)__builtin_popcountll(b1.keep);
+    if (out == NULL)
+        return (int)made;
+    if (capacity < 0 || (size_t)capacity < made)
+        return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+    vec512::masked_store(out, first_bits(made0), _mm512_maskz_compress_epi8(b0.keep, b0.bytes));
+    if (n > 64)
+        vec512::masked_store(out + made0, first_bits(made - made0), _mm512_maskz_compress_epi8(b1.keep, b1.bytes));
+    out[made] = '\0';
+    return (int)made;
 }
 
 /*
