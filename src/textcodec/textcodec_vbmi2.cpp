@@ -310,22 +310,28 @@ int raw_text_to_kel_under_64(char *out, const char *in, int capacity, __m512i v,
 int raw_text_to_kel_the_long_way(char *out, const char *in, int capacity);
 
 /*
- * raw_text_to_kel of a short text: a plain one, as most names are, copied
+ * raw_text_to_kel of a short text: a plain one of 64 bytes or more copied
  * here; any other text handed to one of the functions after the kernels,
  * which go the long way themselves when they must.  So that call is the
  * kernel's last act and the converter's too, a jump, and a plain text
- * pays for no frame.
+ * pays for no frame.  Below 64 bytes a plain text takes the forms' way
+ * too: which names hold a special byte is unpredictable, and a branch on
+ * it, which waits for the text's load, costs more each time it goes wrong
+ * than the forms cost a plain name there.  Longer names mostly hold a
+ * special byte, so the branch on them is mostly right, and a plain one is
+ * copied at a fraction of its forms' cost.
  */
 TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char *in, int capacity)
 {
     short_text t = load_short_text(in);
     int whole;
-    if (t.len != 0 && t.len < 128) {
+    if (t.len != 0 && t.len < 64) {
+        whole = raw_text_to_kel_under_64(out, in, capacity, t.lo, t.len, specials_of(t).lo);
+    } else if (t.len != 0 && t.len < 128) {
         text_bits special = specials_of(t);
         if ((special.lo | special.hi) == 0)
             return copy_short_plain(out, t, capacity);
-        whole = t.len < 64 ? raw_text_to_kel_under_64(out, in, capacity, t.lo, t.len, special.lo)
-                           : raw_text_to_kel_with_forms(out, in, capacity);
+        whole = raw_text_to_kel_with_forms(out, in, capacity);
     } else {
         whole = raw_text_to_kel_the_long_way(out, in, capacity);
     }
@@ -404,8 +410,8 @@ __attribute__((noinline)) int raw_text_to_kel_with_forms(char *out, const char *
 }
 
 /*
- * raw_text_to_kel of a text of len < 64 bytes, v, with special bytes:
- * its forms, or the long way where the room is too small.  Given the
+ * raw_text_to_kel of a text of len < 64 bytes, v, whose special bytes are
+ * special: its forms, or the long way where the room is too small.  Given the
  * vector, so that the text is not loaded again, and apart from the
  * function above, whose registers and frame it would otherwise set.
  */
