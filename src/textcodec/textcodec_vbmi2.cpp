@@ -410,10 +410,11 @@ __attribute__((noinline)) int raw_text_to_kel_with_forms(char *out, const char *
 }
 
 /*
- * raw_text_to_kel of a text of len < 64 bytes, v, whose special bytes are
- * special: its forms, or the long way where the room is too small.  Given the
- * vector, so that the text is not loaded again, and apart from the
- * function above, whose registers and frame it would otherwise set.
+ * raw_text_to_kel of a text of len < 64 bytes, v, plain or not, its
+ * special bytes marked in special: its forms, or the long way where the
+ * room is too small.  Given the vector, so that the text is not loaded
+ * again, and apart from the function above, whose registers and frame it
+ * would otherwise set.
  */
 __attribute__((noinline)) int raw_text_to_kel_under_64(char *out, const char *in, int capacity, __m512i v, size_t len,
                                                        uint64_t special)
