@@ -215,28 +215,40 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_by_blocks(char *out, const cha
     return whole;
 }
 
-/* For each byte below 128 that raw_text_to_kel writes as a letter escape: the letter; else 0. */
-constexpr letter_table make_escape_letters()
+/*
+ * For each byte below 128, the second place of the form raw_text_to_kel
+ * gives it: 0 for a plain byte, which has none, the letter of a letter
+ * escape, or the first digit of an octal one ('0' or '1' below 128).
+ */
+constexpr letter_table make_second_places()
 {
     letter_table t{};
     for (int code = 0; code < 128; code++) {
-        if (kel_forms.of[code].len == 2)
+        if (kel_forms.of[code].len > 1)
             t.of[code] = kel_forms.of[code].text[1];
     }
     return t;
 }
 
-constexpr letter_table escape_letters = make_escape_letters();
-static_assert(escape_letters.of[(unsigned char)'\n'] == 'n' && escape_letters.of[(unsigned char)'"'] == 0,
-              "a quote is a KEL special, written in octal");
+constexpr letter_table second_places = make_second_places();
+static_assert(second_places.of[(unsigned char)'\n'] == 'n' && second_places.of[(unsigned char)'"'] == '0' &&
+                  second_places.of[(unsigned char)'A'] == 0,
+              "a newline a letter escape, a quote in octal, a letter plain");
 
-/* The bytes of v that raw_text_to_kel writes as a letter escape, and in *letter each one's letter. */
-inline uint64_t letter_escaped_bytes(__m512i v, __m512i *letter)
+/* The bits that neither first digit below 128 has: every letter has one of them. */
+constexpr char NOT_A_FIRST_DIGIT = (char)~('0' | '1');
+
+constexpr bool letters_apart_from_digits()
 {
-    *letter = _mm512_permutex2var_epi8(_mm512_load_si512(escape_letters.of), v,
-                                       _mm512_load_si512(escape_letters.of + 64));
-    return _mm512_test_epi8_mask(*letter, *letter) & _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8((char)0x80));
+    for (int code = 0; code < 128; code++) {
+        bool letter = kel_forms.of[code].len == 2, octal = kel_forms.of[code].len == 4;
+        if ((letter && (second_places.of[code] & NOT_A_FIRST_DIGIT) == 0) ||
+            (octal && (second_places.of[code] & NOT_A_FIRST_DIGIT) != 0))
+            return false;
+    }
+    return true;
 }
+static_assert(letters_apart_from_digits(), "one test tells a letter escape from an octal one");
 
 /* For each byte, as the low 6 bits of a permute's index: its second and third octal digit. */
 struct digit_tables {
@@ -257,56 +269,89 @@ constexpr digit_tables make_digit_tables()
 constexpr digit_tables digits = make_digit_tables();
 
 /*
- * Writes the forms of the first n <= 64 bytes of v at dst, and returns
- * where they end; special marks its special bytes, two those written as a
- * letter escape, and letter holds their letters.  Each byte's form has
- * four places: the byte itself, or a backslash; its letter, or its first
- * octal digit; its second and third digits; a place that its form does
- * not have holds 0x80, which no form holds.  Those are found for the 64
- * bytes at once, then 16 bytes at a time each byte is spread to four
- * slots, which take its places, and the slots without 0x80 are compressed
- * out and stored.  No branch on what the bytes are.
+ * The forms of the bytes of a vector as four places per byte: the byte
+ * itself or a backslash; its letter or first octal digit; its second and
+ * third digits.  A place that a byte's form does not have holds 0, which
+ * no form holds.  special marks the bytes that are escaped, octal those
+ * written in octal.
  */
-inline char *store_forms(char *dst, __m512i v, uint64_t special, uint64_t two, __m512i letter, size_t n)
-{
-    const __m512i NONE = _mm512_set1_epi8((char)0x80);
-    uint64_t octal = special & ~two;
-    // '0' + (byte >> 6): the top two bits, cut by the and, with the digit's bits above them.
-    const int AND_THEN_OR = 0xEA; // (a & b) | c
-    __m512i first_digit = _mm512_ternarylogic_epi32(_mm512_srli_epi16(v, 6), _mm512_set1_epi8(3),
-                                                    _mm512_set1_epi8('0'), AND_THEN_OR);
-    __m512i first = _mm512_mask_mov_epi8(v, special, _mm512_set1_epi8('\\'));
-    __m512i second = _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(NONE, special, first_digit), two, letter);
-    __m512i third = _mm512_mask_permutexvar_epi8(NONE, octal, v, _mm512_load_si512(digits.second));
-    __m512i fourth = _mm512_mask_permutexvar_epi8(NONE, octal, v, _mm512_load_si512(digits.third));
+struct form_places {
+    __m512i first, second, third, fourth;
+    uint64_t special, octal;
+};
 
-    // Slot j of byte k takes byte k of place j: places 0 and 1 from one
-    // permute, 2 and 3 from another, with the same indices.
+/*
+ * The places of the bytes of v that bytes marks.  Below 128 one look-up
+ * gives a byte's second place, and with it whether the byte is special
+ * and how it is written; with Ascii false, a byte from 128 on is written
+ * in octal, its first digit '0' + (byte >> 6).  With Ascii true, no byte
+ * that bytes marks may be 128 or more.
+ */
+template <bool Ascii> inline form_places places_of(__m512i v, uint64_t bytes)
+{
+    form_places p;
+    p.second = _mm512_permutex2var_epi8(_mm512_load_si512(second_places.of), v,
+                                        _mm512_load_si512(second_places.of + 64));
+    p.special = _mm512_mask_test_epi8_mask(bytes, p.second, p.second);
+    p.octal = _mm512_mask_testn_epi8_mask(p.special, p.second, _mm512_set1_epi8(NOT_A_FIRST_DIGIT));
+    if (!Ascii) {
+        // The look-up took the low 7 bits of these: their places are all set here.
+        uint64_t high = _mm512_movepi8_mask(v) & bytes;
+        const int AND_THEN_OR = 0xEA; // (a & b) | c
+        __m512i first_digit = _mm512_ternarylogic_epi32(_mm512_srli_epi16(v, 6), _mm512_set1_epi8(3),
+                                                        _mm512_set1_epi8('0'), AND_THEN_OR);
+        p.second = _mm512_mask_mov_epi8(p.second, high, first_digit);
+        p.special |= high;
+        p.octal |= high;
+    }
+    p.first = _mm512_mask_mov_epi8(v, p.special, _mm512_set1_epi8('\\'));
+    p.third = _mm512_maskz_permutexvar_epi8(p.octal, v, _mm512_load_si512(digits.second));
+    p.fourth = _mm512_maskz_permutexvar_epi8(p.octal, v, _mm512_load_si512(digits.third));
+    return p;
+}
+
+/* The length of the forms of len bytes with these places. */
+inline size_t forms_length(size_t len, const form_places &p)
+{
+    return len + (size_t)__builtin_popcountll(p.special) + 2 * (size_t)__builtin_popcountll(p.octal);
+}
+
+/*
+ * The forms of the bytes from..from + 15 (those below n) with places p,
+ * packed at the start of the result; *k is their length.  Each byte is
+ * spread to four slots, which take its places (places 0 and 1 from one
+ * permute, 2 and 3 from another, with the same indices), and the slots
+ * that hold 0 are compressed out.  No branch on what the bytes are.
+ */
+inline __m512i forms_of_16(const form_places &p, size_t from, size_t n, size_t *k)
+{
     alignas(64) static const char SLOTS[64] = {
         0,  64, 0,  64, 1,  65, 1,  65, 2,  66, 2,  66, 3,  67, 3,  67, 4,  68, 4,  68, 5,  69,
         5,  69, 6,  70, 6,  70, 7,  71, 7,  71, 8,  72, 8,  72, 9,  73, 9,  73, 10, 74, 10, 74,
         11, 75, 11, 75, 12, 76, 12, 76, 13, 77, 13, 77, 14, 78, 14, 78, 15, 79, 15, 79};
     const uint64_t LAST_TWO = 0xCCCCCCCCCCCCCCCCULL;
+    __m512i at = _mm512_add_epi8(_mm512_load_si512(SLOTS), _mm512_set1_epi8((char)from));
+    __m512i forms = _mm512_mask_blend_epi8(LAST_TWO, _mm512_permutex2var_epi8(p.first, at, p.second),
+                                           _mm512_permutex2var_epi8(p.third, at, p.fourth));
+    uint64_t keep = _mm512_mask_test_epi8_mask(first_bits(4 * (n - from < 16 ? n - from : 16)), forms, forms);
+    *k = (size_t)__builtin_popcountll(keep);
+    return _mm512_maskz_compress_epi8(keep, forms);
+}
+
+/* Writes the forms of the first n <= 64 bytes with places p at dst, and returns where they end. */
+inline char *store_forms(char *dst, const form_places &p, size_t n)
+{
     for (size_t from = 0; from < n; from += 16) {
-        __m512i at = _mm512_add_epi8(_mm512_load_si512(SLOTS), _mm512_set1_epi8((char)from));
-        __m512i forms = _mm512_mask_blend_epi8(LAST_TWO, _mm512_permutex2var_epi8(first, at, second),
-                                               _mm512_permutex2var_epi8(third, at, fourth));
-        uint64_t keep = ~(uint64_t)_mm512_movepi8_mask(forms) & first_bits(4 * (n - from < 16 ? n - from : 16));
-        size_t k = (size_t)__builtin_popcountll(keep);
-        vec512::masked_store(dst, first_bits(k), _mm512_maskz_compress_epi8(keep, forms));
+        size_t k;
+        __m512i forms = forms_of_16(p, from, n, &k);
+        vec512::masked_store(dst, first_bits(k), forms);
         dst += k;
     }
     return dst;
 }
 
-/* The length of the forms of a text of len bytes, of which special are special and two written as a letter escape. */
-inline size_t forms_length(size_t len, uint64_t special, uint64_t two)
-{
-    return len + (size_t)__builtin_popcountll(special) + 2 * (size_t)__builtin_popcountll(special & ~two);
-}
-
 int raw_text_to_kel_with_forms(char *out, const char *in, int capacity);
-int raw_text_to_kel_under_64(char *out, const char *in, int capacity, __m512i v, size_t len, uint64_t special);
+int raw_text_to_kel_up_to_16(char *out, const char *in, int capacity, __m512i v, size_t len);
 int raw_text_to_kel_the_long_way(char *out, const char *in, int capacity);
 
 /*
@@ -325,8 +370,10 @@ TEXTCODEC_SHORT_TEXT_KERNEL short_raw_text_to_kel_by_forms(char *out, const char
 {
     short_text t = load_short_text(in);
     int whole;
-    if (t.len != 0 && t.len < 64) {
-        whole = raw_text_to_kel_under_64(out, in, capacity, t.lo, t.len, specials_of(t).lo);
+    if (t.len != 0 && t.len <= 16) {
+        whole = raw_text_to_kel_up_to_16(out, in, capacity, t.lo, t.len);
+    } else if (t.len != 0 && t.len < 64) {
+        whole = raw_text_to_kel_with_forms(out, in, capacity);
     } else if (t.len != 0 && t.len < 128) {
         text_bits special = specials_of(t);
         if ((special.lo | special.hi) == 0)
@@ -390,42 +437,54 @@ __attribute__((noinline)) int kel_text_to_raw_by_blocks(char *out, const char *i
 }
 
 /*
- * raw_text_to_kel of a text of 64 to 127 bytes with special bytes, as the
- * kernel found it: its forms, or the long way where the room is too small.
+ * raw_text_to_kel of a text of 1 to 127 bytes, as the kernel found it:
+ * its forms, or the long way where the room is too small.
  */
 __attribute__((noinline)) int raw_text_to_kel_with_forms(char *out, const char *in, int capacity)
 {
     short_text t = load_short_text(in);
-    text_bits special = specials_of(t);
-    __m512i letter_lo, letter_hi;
-    uint64_t two_lo = letter_escaped_bytes(t.lo, &letter_lo) & special.lo;
-    uint64_t two_hi = letter_escaped_bytes(t.hi, &letter_hi) & special.hi;
-    size_t total = forms_length(64, special.lo, two_lo) + forms_length(t.len - 64, special.hi, two_hi);
+    form_places lo = places_of<false>(t.lo, lo_bits(t.len)), hi;
+    size_t total = forms_length(t.len, lo);
+    if (t.len > 64) {
+        hi = places_of<false>(t.hi, hi_bits(t.len));
+        total += forms_length(0, hi);
+    }
     if (out != NULL && (capacity < 0 || (size_t)capacity < total))
         return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
-    if (out != NULL)
-        *store_forms(store_forms(out, t.lo, special.lo, two_lo, letter_lo, 64), t.hi, special.hi, two_hi, letter_hi,
-                     t.len - 64) = '\0';
+    if (out != NULL) {
+        char *end = store_forms(out, lo, t.len < 64 ? t.len : 64);
+        if (t.len > 64)
+            end = store_forms(end, hi, t.len - 64);
+        *end = '\0';
+    }
     return (int)total;
 }
 
 /*
- * raw_text_to_kel of a text of len < 64 bytes, v, plain or not, its
- * special bytes marked in special: its forms, or the long way where the
- * room is too small.  Given the vector, so that the text is not loaded
- * again, and apart from the function above, whose registers and frame it
- * would otherwise set.
+ * raw_text_to_kel of a text of len <= 16 bytes, v, plain or not: its
+ * forms with one spread, or the long way where the room is too small.
+ * Given the vector, so that the text is not loaded again, and apart from
+ * the function above, whose registers and frame it would otherwise set.
+ * A text with a byte from 128 on, rare in a name, is that function's: the
+ * few steps that such bytes take cost a fifth of this function's time.
+ * The terminator's place is known from the places, before the forms are.
  */
-__attribute__((noinline)) int raw_text_to_kel_under_64(char *out, const char *in, int capacity, __m512i v, size_t len,
-                                                       uint64_t special)
+__attribute__((noinline)) int raw_text_to_kel_up_to_16(char *out, const char *in, int capacity, __m512i v,
+                                                       size_t len)
 {
-    __m512i letter;
-    uint64_t two = letter_escaped_bytes(v, &letter) & special;
-    size_t total = forms_length(len, special, two);
-    if (out != NULL && (capacity < 0 || (size_t)capacity < total))
+    uint64_t bytes = first_bits(len);
+    if ((_mm512_movepi8_mask(v) & bytes) != 0)
+        return raw_text_to_kel_with_forms(out, in, capacity);
+    form_places p = places_of<true>(v, bytes);
+    size_t total = forms_length(len, p);
+    if (out == NULL)
+        return (int)total;
+    if (capacity < 0 || (size_t)capacity < total)
         return convert_raw_text_to_kel_long<kernels>(out, in, capacity);
-    if (out != NULL)
-        *store_forms(out, v, special, two, letter, len) = '\0';
+    size_t k;
+    __m512i forms = forms_of_16(p, 0, len, &k);
+    vec512::masked_store(out, first_bits(total), forms);
+    out[total] = '\0';
     return (int)total;
 }
 
