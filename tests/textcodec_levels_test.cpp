@@ -281,6 +281,27 @@ TEST_P(KernelsAgainstTheExactPath, NamesWithAnEscapeAtEveryPositionAroundTheirHa
     }
 }
 
+// Short names with two pieces of every kind, common escapes or not, runs
+// of backslashes among them, quoted and unquoted: a short name is decoded
+// at once, every escape found from the classes of its bytes, and one that
+// would take the closing quote, or a byte past the name, is not easy.
+TEST_P(KernelsAgainstTheExactPath, ShortNamesWithTwoPiecesOfEveryKind)
+{
+    StdoutRecorder rec;
+    const std::string pieces[] = {"\\n",  "\\t",  "\\\\",   "\\\\\\", "\\\\\\\\", "\\042", "\\177",
+                                  "\\200", "\\19", "\\1",    "\\x41",  "\\q",     "\\",    "\\\x80",
+                                  "\x80",  "\"",    "/",      "|",      "\t",       "0",     ""};
+    size_t align = 0;
+    for (const std::string &a : pieces) {
+        for (const std::string &b : pieces) {
+            for (const std::string &name : {a + "n" + b, "xy" + a + b, a + "z" + b + "1"}) {
+                ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), name, align++ % 64, 7)) << name;
+                ASSERT_NO_FATAL_FAILURE(compare(rec, GetParam(), '"' + name + '"', align++ % 64, 7)) << name;
+            }
+        }
+    }
+}
+
 // Long valid texts, raw and encoded, at every capacity: where a failure for
 // want of room leaves the output.
 TEST_P(KernelsAgainstTheExactPath, LongTextsAtEveryCapacity)

@@ -179,37 +179,69 @@ inline __m512i bytes_from(__m512i lo, __m512i hi, int by)
 }
 
 int kel_text_to_raw_by_blocks(char *out, const char *in, int capacity, __m512i lo, __m512i hi, size_t n);
+int kel_name_to_raw(char *out, const char *in, int capacity, __m512i v, __m512i v1, __m512i v2, size_t n);
 
 /*
- * kel_text_to_raw of a short text, quoted or not: its body (without the
- * quotes) moved down into two vectors with zeros after it.  A body with
- * nothing to decode, as most names are, is copied here; any other is
- * handed to the function after the kernels, which goes the long way
- * itself when it must, so that a plain name pays for no frame.
+ * A text of fewer than 64 bytes whose page holds 67 bytes from its start:
+ * its length, and its body (without the quotes, if any) from its first
+ * byte, second and third, each as one plain load.  The length is 64 for
+ * any other text.  The loads read past the terminator on purpose, as
+ * load_short_text's do, and AddressSanitizer is asked the same way.
+ */
+struct name_loads {
+    __m512i v, v1, v2;
+    size_t len;
+};
+
+__attribute__((no_sanitize("address", "thread"))) inline name_loads load_name(const char *in)
+{
+    name_loads l;
+    l.len = 64;
+    if (to_page_end(in) < 64 + 3)
+        return l;
+    __m512i head = _mm512_loadu_si512(in);
+    uint64_t nul = _mm512_testn_epi8_mask(head, head);
+    if (nul == 0)
+        return l;
+    l.len = (size_t)__builtin_ctzll(nul);
+#ifdef TEXTCODEC_ADDRESS_SANITIZER
+    if (__asan_region_is_poisoned(const_cast<char *>(in), l.len + 1) != nullptr) {
+        l.len = 64;
+        return l;
+    }
+#endif
+    const char *body = in + (in[0] == '"' ? 1 : 0);
+    l.v = _mm512_loadu_si512(body);
+    l.v1 = _mm512_loadu_si512(body + 1);
+    l.v2 = _mm512_loadu_si512(body + 2);
+    return l;
+}
+
+int kel_text_to_raw_in_two_blocks(char *out, const char *in, int capacity);
+
+/*
+ * kel_text_to_raw of a short text, quoted or not: a text of fewer than 64
+ * bytes whose page holds its loads is decoded at once by the function
+ * after the kernels, whatever its body holds, since which names hold an
+ * escape cannot be predicted; any other short text is decoded in two
+ * blocks by another.  Both go the long way themselves when they must, so
+ * that the call is the kernel's last act and the converter's, a jump,
+ * and the converter sets up no frame.
  */
 TEXTCODEC_SHORT_TEXT_KERNEL short_kel_text_to_raw_by_blocks(char *out, const char *in, int capacity)
 {
-    short_text t = load_short_text(in);
-    if (t.len == 0 || t.len >= 128)
+    name_loads l = load_name(in);
+    int whole;
+    if (l.len == 0) {
         return TEXTCODEC_LONG;
-    size_t n = t.len;
-    __m512i lo = t.lo, hi = t.hi;
-    if ((in[0] == '"') != (in[n - 1] == '"'))
-        return TEXTCODEC_LONG; // unbalanced, even where an escape takes the last quote
-    if (in[0] == '"') {
-        if (n < 3)
-            return TEXTCODEC_LONG;
-        n -= 2;
-        lo = bytes_from(t.lo, t.hi, 1);
-        hi = bytes_from(t.hi, _mm512_setzero_si512(), 1);
+    } else if (l.len < 64) {
+        bool quoted = in[0] == '"';
+        if (quoted != (in[l.len - 1] == '"') || (quoted && l.len < 3))
+            return TEXTCODEC_LONG; // unbalanced, even where an escape takes the last quote
+        whole = kel_name_to_raw(out, in, capacity, l.v, l.v1, l.v2, quoted ? l.len - 2 : l.len);
+    } else {
+        whole = kel_text_to_raw_in_two_blocks(out, in, capacity);
     }
-    lo = _mm512_maskz_mov_epi8(lo_bits(n), lo);
-    hi = _mm512_maskz_mov_epi8(hi_bits(n), hi);
-    short_text body = {lo, hi, n};
-    text_bits special = specials_of(body);
-    if ((special.lo | special.hi) == 0)
-        return copy_short_plain(out, body, capacity);
-    int whole = kel_text_to_raw_by_blocks(out, in, capacity, lo, hi, n);
     if (whole == TEXTCODEC_LONG)
         __builtin_unreachable(); // it went the long way instead
     return whole;
@@ -432,6 +464,124 @@ __attribute__((noinline)) int kel_text_to_raw_by_blocks(char *out, const char *i
     vec512::masked_store(out, first_bits(made0), _mm512_maskz_compress_epi8(b0.keep, b0.bytes));
     if (n > 64)
         vec512::masked_store(out + made0, first_bits(made - made0), _mm512_maskz_compress_epi8(b1.keep, b1.bytes));
+    out[made] = '\0';
+    return (int)made;
+}
+
+/*
+ * kel_text_to_raw of a text of up to 127 bytes, quoted or not: its body
+ * (without the quotes) moved down into two vectors with zeros after it.
+ * A body with nothing to decode is copied here; any other is handed to
+ * the function above, which goes the long way itself when it must.
+ */
+__attribute__((noinline)) int kel_text_to_raw_in_two_blocks(char *out, const char *in, int capacity)
+{
+    short_text t = load_short_text(in);
+    if (t.len == 0 || t.len >= 128)
+        return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+    size_t n = t.len;
+    __m512i lo = t.lo, hi = t.hi;
+    // Unbalanced, even where an escape takes the last quote.
+    if ((in[0] == '"') != (in[n - 1] == '"'))
+        return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+    if (in[0] == '"') {
+        if (n < 3)
+            return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+        n -= 2;
+        lo = bytes_from(t.lo, t.hi, 1);
+        hi = bytes_from(t.hi, _mm512_setzero_si512(), 1);
+    }
+    lo = _mm512_maskz_mov_epi8(lo_bits(n), lo);
+    hi = _mm512_maskz_mov_epi8(hi_bits(n), hi);
+    short_text body = {lo, hi, n};
+    text_bits special = specials_of(body);
+    if ((special.lo | special.hi) == 0) {
+        int whole = copy_short_plain(out, body, capacity);
+        return whole != TEXTCODEC_LONG ? whole : convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+    }
+    return kel_text_to_raw_by_blocks(out, in, capacity, lo, hi, n);
+}
+
+/* For each byte below 128, what decoding a name at once asks of it. */
+enum : char { TEXT_SPECIAL = 1, ESCAPE_LETTER = 2, FIRST_OCTAL_DIGIT = 4, OCTAL_DIGIT = 8 };
+
+constexpr letter_table make_text_classes()
+{
+    letter_table t{};
+    for (int code = 0; code < 128; code++) {
+        int c = 0;
+        if (!is_plain((unsigned char)code))
+            c |= TEXT_SPECIAL;
+        if (letters.of[code] != 0)
+            c |= ESCAPE_LETTER;
+        if (code == '0' || code == '1')
+            c |= FIRST_OCTAL_DIGIT;
+        if (octal_digit_value((char)code) >= 0)
+            c |= OCTAL_DIGIT;
+        t.of[code] = (char)c;
+    }
+    return t;
+}
+
+constexpr letter_table text_classes = make_text_classes();
+static_assert(text_classes.of[(unsigned char)'\\'] == (TEXT_SPECIAL | ESCAPE_LETTER) &&
+                  text_classes.of[(unsigned char)'1'] == (FIRST_OCTAL_DIGIT | OCTAL_DIGIT) &&
+                  text_classes.of[(unsigned char)'7'] == OCTAL_DIGIT && text_classes.of[(unsigned char)'z'] == 0,
+              "the backslash special and a letter, 1 a first digit, 7 a digit, z nothing");
+
+/*
+ * kel_text_to_raw of a body of n < 64 bytes, v, with v1 and v2 the same
+ * from its second and third byte on: decoded at once, with no branch on
+ * what it holds.  One look-up classes the bytes, and the escapes are
+ * found from the classes' bits as decode_block finds them: a letter
+ * escape's value takes its letter's place, an octal one's its first
+ * digit's, and the bytes before and after are compressed out.  Anything
+ * that is not easy goes the long way, before anything is written.
+ */
+__attribute__((noinline)) int kel_name_to_raw(char *out, const char *in, int capacity, __m512i v, __m512i v1,
+                                              __m512i v2, size_t n)
+{
+    const uint64_t ODD_BITS = 0xAAAAAAAAAAAAAAAAULL;
+    uint64_t valid = first_bits(n);
+    __m512i c = _mm512_permutex2var_epi8(_mm512_load_si512(text_classes.of), v,
+                                         _mm512_load_si512(text_classes.of + 64));
+    // The look-up took the low 7 bits of these: each is special, and nothing else.
+    uint64_t high = _mm512_movepi8_mask(v) & valid;
+    uint64_t ascii = valid & ~high;
+    uint64_t special = _mm512_mask_test_epi8_mask(valid, c, _mm512_set1_epi8(TEXT_SPECIAL)) | high;
+    uint64_t letter = _mm512_mask_test_epi8_mask(ascii, c, _mm512_set1_epi8(ESCAPE_LETTER));
+    uint64_t first_digit = _mm512_mask_test_epi8_mask(ascii, c, _mm512_set1_epi8(FIRST_OCTAL_DIGIT));
+    uint64_t digit = _mm512_mask_test_epi8_mask(ascii, c, _mm512_set1_epi8(OCTAL_DIGIT));
+    uint64_t backslash = _mm512_mask_cmpeq_epi8_mask(valid, v, _mm512_set1_epi8('\\'));
+
+    // The backslashes that start an escape, and the bytes right after them.
+    uint64_t odd_run_ends = ((backslash << 1) | ODD_BITS) - backslash;
+    uint64_t escaped = (odd_run_ends ^ ODD_BITS) ^ backslash;
+    uint64_t starts = backslash & ~escaped;
+    // A letter escape first, as the full decoder tries it first; an
+    // escape whose bytes pass the body's end has none of the bits it needs.
+    uint64_t letter_escapes = starts & (letter >> 1);
+    uint64_t octal_escapes = starts & ~letter_escapes & (first_digit >> 1) & (digit >> 2) & (digit >> 3);
+    uint64_t hard = (special & ~backslash & ~escaped) | (starts & ~letter_escapes & ~octal_escapes);
+    if (hard != 0)
+        return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+    uint64_t keep = valid & ~letter_escapes & ~octal_escapes & ~(octal_escapes << 2) & ~(octal_escapes << 3);
+    size_t made = (size_t)__builtin_popcountll(keep);
+    if (out == NULL)
+        return (int)made;
+    if (capacity < 0 || (size_t)capacity < made)
+        return convert_kel_text_to_raw_long<kernels>(out, in, capacity);
+
+    __m512i letter_value = _mm512_permutex2var_epi8(_mm512_load_si512(letters.of), v,
+                                                    _mm512_load_si512(letters.of + 64));
+    // Each digit cut to its bits first, so that no shift carries into the next byte.
+    __m512i octal_value = _mm512_or_si512(
+        _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(v, _mm512_set1_epi8(1)), 6),
+                        _mm512_slli_epi16(_mm512_and_si512(v1, _mm512_set1_epi8(7)), 3)),
+        _mm512_and_si512(v2, _mm512_set1_epi8(7)));
+    __m512i bytes = _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(v, letter_escapes << 1, letter_value),
+                                         octal_escapes << 1, octal_value);
+    vec512::masked_store(out, first_bits(made), _mm512_maskz_compress_epi8(keep, bytes));
     out[made] = '\0';
     return (int)made;
 }
