@@ -39,6 +39,31 @@ static_assert(letters.of[(unsigned char)'n'] == '\n' && letters.of[(unsigned cha
               "ten letters, none of them NUL");
 
 /*
+ * The backslashes of backslash that start an escape: in a run of them,
+ * every other one from the first, the run starting outside an escape; in
+ * *escaped, the bytes right after those.
+ */
+inline uint64_t escape_starts(uint64_t backslash, uint64_t *escaped)
+{
+    const uint64_t ODD_BITS = 0xAAAAAAAAAAAAAAAAULL;
+    uint64_t odd_run_ends = ((backslash << 1) | ODD_BITS) - backslash;
+    *escaped = (odd_run_ends ^ ODD_BITS) ^ backslash;
+    return backslash & ~*escaped;
+}
+
+/*
+ * Byte by byte, the value of three octal digits, the first 0 or 1: each
+ * cut to its bits first, so that no shift carries into the next byte.
+ */
+inline __m512i octal_values(__m512i d1, __m512i d2, __m512i d3)
+{
+    __m512i seven = _mm512_set1_epi8(7);
+    return _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(d1, _mm512_set1_epi8(1)), 6),
+                                           _mm512_slli_epi16(_mm512_and_si512(d2, seven), 3)),
+                           _mm512_and_si512(d3, seven));
+}
+
+/*
  * A block of KEL text decoded: which of its bytes the output keeps, in
  * order, the block with each escape's backslash replaced by its value,
  * where the first byte is that is not easy (64 when none is), and how far
@@ -59,15 +84,11 @@ struct decoded_block {
 __attribute__((always_inline)) inline decoded_block decode_block(__m512i v, __m512i v1, __m512i v2, __m512i v3, uint64_t valid,
                                   uint64_t skipped)
 {
-    const uint64_t ODD_BITS = 0xAAAAAAAAAAAAAAAAULL;
     uint64_t special = (special_bytes<vec512>(v) | ~valid) & ~skipped;
     uint64_t backslash = vec512::to_bits(vec512::eq(v, '\\')) & valid & ~skipped;
-
-    // The backslashes that start an escape: in a run of them, every other
-    // one from the first.  The block always starts outside an escape.
-    uint64_t odd_run_ends = ((backslash << 1) | ODD_BITS) - backslash;
-    uint64_t escaped = (odd_run_ends ^ ODD_BITS) ^ backslash;
-    uint64_t starts = backslash & ~escaped;
+    // The block always starts outside an escape.
+    uint64_t escaped;
+    uint64_t starts = escape_starts(backslash, &escaped);
 
     // A letter escape first, as the full decoder tries it first.
     __m512i letter = _mm512_permutex2var_epi8(_mm512_load_si512(letters.of), v1,
@@ -83,12 +104,7 @@ __attribute__((always_inline)) inline decoded_block decode_block(__m512i v, __m5
                         _mm512_cmple_epu8_mask(d2, _mm512_set1_epi8(7)) &
                         _mm512_cmple_epu8_mask(d3, _mm512_set1_epi8(7));
     uint64_t octal_escapes = starts & ~letter_escapes & octal_ok;
-    // Each digit is cut to its three bits first, so that no shift carries into the next byte.
-    __m512i seven = _mm512_set1_epi8(7);
-    __m512i octal = _mm512_or_si512(
-        _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(d1, _mm512_set1_epi8(1)), 6),
-                        _mm512_slli_epi16(_mm512_and_si512(d2, seven), 3)),
-        _mm512_and_si512(d3, seven));
+    __m512i octal = octal_values(d1, d2, d3);
 
     uint64_t hard = (special & ~backslash & ~escaped) | (starts & ~letter_escapes & ~octal_escapes);
     decoded_block b;
@@ -541,7 +557,6 @@ static_assert(text_classes.of[(unsigned char)'\\'] == (TEXT_SPECIAL | ESCAPE_LET
 __attribute__((noinline)) int kel_name_to_raw(char *out, const char *in, int capacity, __m512i v, __m512i v1,
                                               __m512i v2, size_t n)
 {
-    const uint64_t ODD_BITS = 0xAAAAAAAAAAAAAAAAULL;
     uint64_t valid = first_bits(n);
     __m512i c = _mm512_permutex2var_epi8(_mm512_load_si512(text_classes.of), v,
                                          _mm512_load_si512(text_classes.of + 64));
@@ -554,10 +569,8 @@ __attribute__((noinline)) int kel_name_to_raw(char *out, const char *in, int cap
     uint64_t digit = _mm512_mask_test_epi8_mask(ascii, c, _mm512_set1_epi8(OCTAL_DIGIT));
     uint64_t backslash = _mm512_mask_cmpeq_epi8_mask(valid, v, _mm512_set1_epi8('\\'));
 
-    // The backslashes that start an escape, and the bytes right after them.
-    uint64_t odd_run_ends = ((backslash << 1) | ODD_BITS) - backslash;
-    uint64_t escaped = (odd_run_ends ^ ODD_BITS) ^ backslash;
-    uint64_t starts = backslash & ~escaped;
+    uint64_t escaped;
+    uint64_t starts = escape_starts(backslash, &escaped);
     // A letter escape first, as the full decoder tries it first; an
     // escape whose bytes pass the body's end has none of the bits it needs.
     uint64_t letter_escapes = starts & (letter >> 1);
@@ -574,11 +587,8 @@ __attribute__((noinline)) int kel_name_to_raw(char *out, const char *in, int cap
 
     __m512i letter_value = _mm512_permutex2var_epi8(_mm512_load_si512(letters.of), v,
                                                     _mm512_load_si512(letters.of + 64));
-    // Each digit cut to its bits first, so that no shift carries into the next byte.
-    __m512i octal_value = _mm512_or_si512(
-        _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(v, _mm512_set1_epi8(1)), 6),
-                        _mm512_slli_epi16(_mm512_and_si512(v1, _mm512_set1_epi8(7)), 3)),
-        _mm512_and_si512(v2, _mm512_set1_epi8(7)));
+    // The digits' characters will do: '0' has none of the bits kept.
+    __m512i octal_value = octal_values(v, v1, v2);
     __m512i bytes = _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(v, letter_escapes << 1, letter_value),
                                          octal_escapes << 1, octal_value);
     vec512::masked_store(out, first_bits(made), _mm512_maskz_compress_epi8(keep, bytes));
