@@ -114,11 +114,12 @@ struct Pool {
     size_t longest = 0;
 };
 
-Pool make_pool(const Input &in)
+// About pool_bytes of raw text in inputs of in's kind and size, or two
+// inputs where one alone is as large.
+Pool make_pool(const Input &in, size_t pool_bytes)
 {
-    const size_t POOL = 1 << 20;
     Pool p;
-    size_t count = in.size < POOL ? POOL / in.size : 2;
+    size_t count = in.size < pool_bytes ? pool_bytes / in.size : 2;
     for (size_t k = 0; k < count; k++) {
         p.raw.push_back(make_raw(in.kind, in.size, (unsigned)(1208 + k)));
         p.kel.push_back(to_kel(p.raw.back()));
@@ -481,11 +482,23 @@ void print_table(const Collector &c)
 int main(int argc, char **argv)
 {
     // --level=exact|sse2|avx2|avx512|avx512vbmi2 measures one level of the
-    // kernels; --chart-data=FILE writes the figures for a chart.
+    // kernels; --chart-data=FILE writes the figures for a chart;
+    // --pool=BYTES sets how much raw text each input's pool holds (1 MiB
+    // by default: more than the L2 cache, so that a name is read as one
+    // of many, not from the same few lines each time).
     const char *chart_data = nullptr;
+    size_t pool_bytes = 1 << 20;
     for (int a = 1; a < argc; a++) {
         if (strncmp(argv[a], "--chart-data=", 13) == 0) {
             chart_data = argv[a] + 13;
+        } else if (strncmp(argv[a], "--pool=", 7) == 0) {
+            char *end;
+            unsigned long long n = strtoull(argv[a] + 7, &end, 10);
+            if (end == argv[a] + 7 || *end != '\0' || n < 64 || n > (1ULL << 30)) {
+                fprintf(stderr, "textcodec_bench: --pool takes a number of bytes from 64 to 1073741824\n");
+                return 2;
+            }
+            pool_bytes = (size_t)n;
         } else if (strncmp(argv[a], "--level=", 8) != 0) {
             continue;
         }
@@ -501,7 +514,7 @@ int main(int argc, char **argv)
     std::vector<Pool> pools;
     pools.reserve(sizeof inputs_wanted / sizeof inputs_wanted[0]);
     for (const Input &in : inputs_wanted)
-        pools.push_back(make_pool(in));
+        pools.push_back(make_pool(in, pool_bytes));
     for (size_t p = 0; p < pools.size(); p++) {
         for (const Contender &x : contenders) {
             const Pool *pool = &pools[p];

@@ -6,7 +6,8 @@
 # and simdjson on the same raw text, ending with a table of throughputs and
 # ours/best-peer ratios.  --plot FILE (.png or .svg) also draws that table
 # as a chart.  Other arguments go to the benchmark (for example
-# --level=sse2, or --benchmark_repetitions=5 for medians).
+# --level=sse2, --pool=65536 for smaller pools of inputs, or
+# --benchmark_repetitions=5 for medians).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
