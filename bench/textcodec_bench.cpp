@@ -484,8 +484,9 @@ int main(int argc, char **argv)
     // --level=exact|sse2|avx2|avx512|avx512vbmi2 measures one level of the
     // kernels; --chart-data=FILE writes the figures for a chart;
     // --pool=BYTES sets how much raw text each input's pool holds (1 MiB
-    // by default: more than the L2 cache, so that a name is read as one
-    // of many, not from the same few lines each time).
+    // by default, so that a name is read as one of many, not from the
+    // same few lines each time; the pool's other formats, allocated
+    // beside each input, take several times as much again).
     const char *chart_data = nullptr;
     size_t pool_bytes = 1 << 20;
     for (int a = 1; a < argc; a++) {
